@@ -1,0 +1,18 @@
+// Platform-neutral part of the serial port layer.
+#include "serial_port.h"
+
+#include <cstring>
+
+int port_path(char *path, size_t capacity, const char *prefix, const char *name)
+{
+    size_t prefix_length = strlen(prefix);
+    size_t name_length = strlen(name);
+    if (capacity == 0)
+        return -1;
+    path[0] = '\0';
+    if (name_length >= capacity || prefix_length >= capacity - name_length)
+        return -1;
+    memcpy(path, prefix, prefix_length);
+    memcpy(path + prefix_length, name, name_length + 1);
+    return 0;
+}

@@ -1,0 +1,42 @@
+// The one serial port a run uses: open and configure it, set and clear its
+// DTR and RTS lines, close it. Each platform has its own whole file behind
+// this interface; both print the same messages and return the same results.
+#ifndef KOVEX_SERIAL_PORT_H
+#define KOVEX_SERIAL_PORT_H
+
+#include <cstddef>
+#include <cstdint>
+
+// Bits of a line selection.
+enum { LINE_RTS = 1, LINE_DTR = 2 };
+
+// Line operations carry the values of Windows' EscapeCommFunction codes;
+// <windows.h> defines the same names as macros with these values.
+#ifndef SETRTS
+#define SETRTS 3
+#define CLRRTS 4
+#define SETDTR 5
+#define CLRDTR 6
+#endif
+
+// Opens and configures the port: 9600 bit/s, 8 data bits, no parity, one
+// stop bit, no flow control, DTR and RTS cleared. Returns 0, or -1 after
+// printing why and releasing whatever it had opened.
+int port_open(const char *name);
+
+// Performs dtr_operation when the selection has LINE_DTR, then
+// rts_operation when it has LINE_RTS. A failed operation is reported and the
+// other one is still attempted. Returns 0, or -1 when either failed.
+int lines_apply(int selection, int dtr_operation, int rts_operation);
+
+// Closes the port if it is open; harmless when it is not.
+void port_close();
+
+// Holds the current state for the given time; never returns early.
+void hold_milliseconds(uint32_t milliseconds);
+
+// Writes prefix followed by name into path. Returns 0, or -1 (path left
+// empty) when the two and the terminator do not fit in capacity bytes.
+int port_path(char *path, size_t capacity, const char *prefix, const char *name);
+
+#endif

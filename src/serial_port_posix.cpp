@@ -1,0 +1,154 @@
+// Serial port layer for POSIX systems, through termios and the modem-control
+// ioctls. It mirrors the Windows layer: same messages, same results.
+#include "serial_port.h"
+
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+static int port_handle = -1;
+
+// A bare name such as "ttyUSB0" lives in /dev, the counterpart of Windows'
+// device namespace; anything with a slash is a path and is used as it stands.
+static const char *device_prefix(const char *name)
+{
+    for (const char *c = name; *c != '\0'; c++)
+        if (*c == '/')
+            return "";
+    return "/dev/";
+}
+
+static int port_fail(int fd, const char *message)
+{
+    fputs(message, stderr);
+    close(fd);
+    return -1;
+}
+
+static int modem_lines(int fd, unsigned long request, int bits)
+{
+    return ioctl(fd, request, &bits);
+}
+
+static bool termios_configure(int fd, const struct termios *current)
+{
+    struct termios settings = *current;
+    cfmakeraw(&settings);
+    if (cfsetispeed(&settings, B9600) != 0 || cfsetospeed(&settings, B9600) != 0)
+        return false;
+    settings.c_cflag &= ~(tcflag_t)(CSIZE | PARENB | CSTOPB);
+#ifdef CRTSCTS
+    settings.c_cflag &= ~(tcflag_t)CRTSCTS;
+#endif
+    // HUPCL stays as the port had it: when set, the driver drops the lines
+    // at the last close, which is also what happens if the run is killed.
+    settings.c_cflag |= CS8 | CREAD | CLOCAL;
+    settings.c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY);
+    settings.c_cc[VSTART] = 0x11;
+    settings.c_cc[VSTOP] = 0x13;
+    return tcsetattr(fd, TCSANOW, &settings) == 0;
+}
+
+int port_open(const char *name)
+{
+    char path[PATH_MAX];
+    int fd = -1;
+    if (port_path(path, sizeof path, device_prefix(name), name) == 0)
+        fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        fprintf(stderr, "Unable to open Serial Port '%s'.\n", name);
+        return -1;
+    }
+    // Exclusive like Windows' share mode 0. flock keeps other runs out
+    // whoever they run as; TIOCEXCL also turns away other programs, but not
+    // root, and a device that refuses it is still usable.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        fprintf(stderr, "Unable to open Serial Port '%s'.\n", name);
+        return -1;
+    }
+
+    struct termios current;
+    if (tcgetattr(fd, &current) != 0)
+        return port_fail(fd, " unable to read DCB !\n");
+    (void)ioctl(fd, TIOCEXCL);
+    if (!termios_configure(fd, &current)) {
+        (void)ioctl(fd, TIOCNXCL);
+        return port_fail(fd, "Unable to set DCB !\n");
+    }
+
+    // Opening a tty raises DTR and RTS; drop them, DTR first as Windows does
+    // when it applies a state with both controls disabled. As there, a
+    // refusal here is no configuration failure: the line operations that
+    // follow meet it and report it.
+    (void)modem_lines(fd, TIOCMBIC, TIOCM_DTR);
+    (void)modem_lines(fd, TIOCMBIC, TIOCM_RTS);
+
+    port_handle = fd;
+    return 0;
+}
+
+static int line_operation(int operation, const char *failure)
+{
+    unsigned long request = operation == SETDTR || operation == SETRTS ? TIOCMBIS : TIOCMBIC;
+    int bits = operation == SETDTR || operation == CLRDTR ? TIOCM_DTR : TIOCM_RTS;
+    if (modem_lines(port_handle, request, bits) == 0)
+        return 0;
+    fputs(failure, stderr);
+    return -1;
+}
+
+int lines_apply(int selection, int dtr_operation, int rts_operation)
+{
+    int result = 0;
+    if (selection & LINE_DTR)
+        result |= line_operation(dtr_operation, "Unable to set DTR mode !\n");
+    if (selection & LINE_RTS)
+        result |= line_operation(rts_operation, "Unable to set RTS mode !\n");
+    return result;
+}
+
+void port_close()
+{
+    if (port_handle < 0)
+        return;
+    // Give the tty back shareable (a pty outlives our close), then close. A
+    // failed close leaves nothing to retry; the descriptor is gone either way.
+    (void)ioctl(port_handle, TIOCNXCL);
+    close(port_handle);
+    port_handle = -1;
+}
+
+void hold_milliseconds(uint32_t milliseconds)
+{
+    // Sleep against the monotonic clock and resume after signals for
+    // whatever time remains, so the hold is never cut short. CLOCK_MONOTONIC
+    // always exists, so clock_gettime cannot fail here.
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    struct timespec deadline = now;
+    deadline.tv_sec += milliseconds / 1000;
+    deadline.tv_nsec += (long)(milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec++;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    for (;;) {
+        struct timespec left;
+        left.tv_sec = deadline.tv_sec - now.tv_sec;
+        left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
+        if (left.tv_nsec < 0) {
+            left.tv_sec--;
+            left.tv_nsec += 1000000000L;
+        }
+        if (left.tv_sec < 0 || (left.tv_sec == 0 && left.tv_nsec == 0))
+            return;
+        nanosleep(&left, nullptr);  // EINTR simply goes round again
+        clock_gettime(CLOCK_MONOTONIC, &now);
+    }
+}

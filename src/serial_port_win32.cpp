@@ -1,0 +1,110 @@
+// Serial port layer for Windows, through the Win32 communications calls.
+#include <windows.h>
+
+#include "serial_port.h"
+
+#include <cstdio>
+
+static_assert(SETRTS == 3 && CLRRTS == 4 && SETDTR == 5 && CLRDTR == 6,
+              "line operation codes must match EscapeCommFunction's");
+
+static HANDLE port_handle = INVALID_HANDLE_VALUE;
+
+// Ports are opened through the device namespace, which is what makes COM10
+// and above reachable at all.
+static const char DEVICE_PREFIX[] = "\\\\.\\";
+enum { DEVICE_PATH_CAPACITY = 32 };
+
+static int port_fail(HANDLE handle, const char *message)
+{
+    fputs(message, stderr);
+    CloseHandle(handle);
+    return -1;
+}
+
+int port_open(const char *name)
+{
+    char path[DEVICE_PATH_CAPACITY];
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (port_path(path, sizeof path, DEVICE_PREFIX, name) == 0)
+        handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             OPEN_EXISTING,
+                             FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "Unable to open Serial Port '%s'.\n", name);
+        return -1;
+    }
+
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof dcb);
+    if (!GetCommState(handle, &dcb))
+        return port_fail(handle, " unable to read DCB !\n");
+
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = 9600;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    // With both controls disabled, applying the state drops DTR and RTS:
+    // the device sees both lines cleared from here on.
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fTXContinueOnXoff = 0;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.fAbortOnError = 0;
+    dcb.XonLim = 100;
+    dcb.XoffLim = 100;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    if (!SetCommState(handle, &dcb))
+        return port_fail(handle, "Unable to set DCB !\n");
+
+    COMMTIMEOUTS timeouts;
+    ZeroMemory(&timeouts, sizeof timeouts);
+    if (!SetCommTimeouts(handle, &timeouts))
+        return port_fail(handle, "Unable to write TO !\n");
+
+    port_handle = handle;
+    return 0;
+}
+
+static int line_operation(DWORD operation, const char *failure)
+{
+    if (EscapeCommFunction(port_handle, operation))
+        return 0;
+    fputs(failure, stderr);
+    return -1;
+}
+
+int lines_apply(int selection, int dtr_operation, int rts_operation)
+{
+    int result = 0;
+    if (selection & LINE_DTR)
+        result |= line_operation(dtr_operation, "Unable to set DTR mode !\n");
+    if (selection & LINE_RTS)
+        result |= line_operation(rts_operation, "Unable to set RTS mode !\n");
+    return result;
+}
+
+void port_close()
+{
+    if (port_handle == INVALID_HANDLE_VALUE)
+        return;
+    // A failed close leaves nothing to retry: the handle is invalid either
+    // way, and the system drops both lines when the last handle goes.
+    CloseHandle(port_handle);
+    port_handle = INVALID_HANDLE_VALUE;
+}
+
+void hold_milliseconds(uint32_t milliseconds)
+{
+    Sleep(milliseconds);
+}

@@ -1,0 +1,320 @@
+#!/usr/bin/env python3
+"""End-to-end cases for a kovex binary, native or kovex.exe under Wine.
+
+Each case runs the real binary against pseudo-terminals that this script
+creates, with the modem-line kit preloaded unless the case says otherwise,
+and checks stdout, stderr, the exit status, the line changes the kit logged
+and the hold between them. Under Wine this must run inside private_dev.sh.
+
+    e2e.py [--wine --prefix DIR] --kit KITDIR BINARY
+"""
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+from dataclasses import dataclass, field
+
+USAGE = "Usage: kovex [-dqv] [-D] [-R] [-p port] [delay]\n"
+# Opening leaves both lines cleared, DTR first; the kit starts them raised.
+OPENED = ["DTR 0", "RTS 0"]
+PULSE = {"RTS": ["RTS 1", "RTS 0"], "DTR": ["DTR 1", "DTR 0"],
+         "BOTH": ["DTR 1", "RTS 1", "DTR 0", "RTS 0"]}
+
+
+@dataclass
+class Case:
+    name: str
+    args: list
+    status: int = 0
+    out: str = ""
+    err: str = ""
+    lines: list = None         # expected kit log, None: not checked
+    hold: float = None         # seconds between the first set and last clear
+    kit: bool = True           # preload the modem-line kit
+    refuse: str = None
+    only: str = None           # "native" or "wine"
+    files: list = field(default_factory=list)  # created in the working folder
+
+
+def progress(label, delay):
+    return f"Dropping {label}..\nWaiting ({delay} seconds)..\nRaising {label}..\n"
+
+
+LONG28, LONG5000 = "L" * 28, "M" * 5000
+CASES = [
+    Case("RTS pulsed by default", ["-p", "{PTY}", "0"], lines=OPENED + PULSE["RTS"]),
+    Case("DTR pulse held one second", ["-v", "-D", "-p", "{PTY}", "1"],
+         out=progress("DTR", 1), lines=OPENED + PULSE["DTR"], hold=1),
+    Case("both lines, DTR first", ["-DRv", "-p{PTY}", "0"],
+         out=progress("DTR and RTS", 0), lines=OPENED + PULSE["BOTH"], hold=0),
+    Case("-R then -D keeps DTR alone", ["-R", "-D", "-p", "{PTY}", "0"],
+         lines=OPENED + PULSE["DTR"]),
+    Case("-R alone is RTS", ["-R", "-v", "-p", "{PTY}", "0"],
+         out=progress("RTS", 0), lines=OPENED + PULSE["RTS"]),
+    Case("settings lines", ["-d", "-p", "{PTY}", "--", "1.9"],
+         out="Port: '{PTY}'\nDelay: 1 seconds\n", lines=OPENED + PULSE["RTS"], hold=1),
+    Case("lone - is a zero delay", ["-v", "-p", "{PTY}", "-"], out=progress("RTS", 0)),
+    Case("delay word without digits", ["-d", "-p", "{PTY}", "abc"],
+         out="Port: '{PTY}'\nDelay: 0 seconds\n"),
+    Case("white space and sign", ["-dp", "{PTY}", " \t+0"],
+         out="Port: '{PTY}'\nDelay: 0 seconds\n"),
+    Case("last -p wins", ["-p", "{MISSING}", "-p", "{PTY}", "0"], lines=OPENED + PULSE["RTS"]),
+    Case("-pd takes d as the port", ["-pd"], status=255,
+         err="Unable to open Serial Port 'd'.\n"),
+    Case("unknown option", ["-v", "-x", "-p", "{PTY}"], status=1, err=USAGE, lines=[]),
+    Case("-p without argument", ["-d", "-p"], status=1, err=USAGE),
+    Case("--x is not --", ["--x"], status=1, err=USAGE),
+    Case("-: is unknown", ["-:"], status=1, err=USAGE),
+    Case("high letter byte", ["-\xe9"], status=1, err=USAGE),
+    Case("surplus word", ["-p", "{PTY}", "0", "1"], status=1, err=USAGE, lines=[]),
+    Case("option after the delay", ["0", "-v"], status=1, err=USAGE),
+    Case("negative delay", ["-p", "{PTY}", "--", "-1"], status=1, err=USAGE, lines=[]),
+    Case("delay past the 32-bit hold", ["-p", "{PTY}", "4294968"], status=1, err=USAGE),
+    Case("clamped delay", ["-p", "{PTY}", "99999999999"], status=1, err=USAGE),
+    Case("longest delay accepted", ["-d", "-p", "{NULL}", "4294967"], status=255,
+         out="Port: '{NULL}'\nDelay: 4294967 seconds\n", err=" unable to read DCB !\n"),
+    Case("no arguments: COM1 for 10 seconds", [], status=255,
+         err="Unable to open Serial Port 'COM1'.\n"),
+    Case("missing port, settings still printed", ["-d", "-p", "{MISSING}"], status=255,
+         out="Port: '{MISSING}'\nDelay: 10 seconds\n",
+         err="Unable to open Serial Port '{MISSING}'.\n"),
+    Case("not a serial device", ["-v", "-p", "{NULL}", "0"], status=255,
+         err=" unable to read DCB !\n"),
+    Case("28-character name", ["-p", LONG28], status=255,
+         err=f"Unable to open Serial Port '{LONG28}'.\n"),
+    Case("5000-character name", ["-p", LONG5000], status=255,
+         err=f"Unable to open Serial Port '{LONG5000}'.\n"),
+    Case("27-character name works", ["-p", "{PTY27}", "0"], lines=OPENED + PULSE["RTS"]),
+    # A refused line is stuck raised: raising it again is no change, but
+    # clearing it fails, and the run must say so.
+    Case("stuck DTR: RTS still pulsed", ["-DRv", "-p", "{PTY}", "0"], status=255,
+         out=progress("DTR and RTS", 0), err="Unable to set DTR mode !\n",
+         refuse="DTR", lines=["DTR refused", "RTS 0", "RTS 1", "DTR refused", "RTS 0"]),
+    Case("stuck RTS", ["-p", "{PTY}", "0"], status=255,
+         err="Unable to set RTS mode !\n", refuse="RTS",
+         lines=["DTR 0", "RTS refused", "RTS refused"]),
+    Case("pty without modem lines", ["-D", "-R", "-p", "{PTY}", "0"], status=255,
+         err="Unable to set DTR mode !\nUnable to set RTS mode !\n" * 2, kit=False),
+    Case("wildcard: one match is the delay", ["-d", "-p", "{NULL}", "*.dly"], status=255,
+         files=["7.dly"], out="Port: '{NULL}'\nDelay: 7 seconds\n",
+         err=" unable to read DCB !\n", only="wine"),
+    Case("wildcard: two matches are a surplus", ["-p", "{NULL}", "*.dly"], status=1,
+         files=["1.dly", "2.dly"], err=USAGE, only="wine"),
+    Case("wildcard: directory part kept", ["-d", "-p", "sub/*.prt", "0"], status=255,
+         files=["sub/X.prt"], out="Port: 'sub/X.prt'\nDelay: 0 seconds\n",
+         err="Unable to open Serial Port 'sub/X.prt'.\n", only="wine"),
+    Case("wildcard: no match passes unchanged", ["-d", "-p", "{NULL}", "*.none"], status=255,
+         out="Port: '{NULL}'\nDelay: 0 seconds\n", err=" unable to read DCB !\n",
+         only="wine"),
+]
+
+
+class Runner:
+    def __init__(self, options):
+        self.binary = os.path.abspath(options.binary)
+        self.wine = options.wine
+        self.kit = os.path.abspath(options.kit) + "/$LIB/libkovexlines.so"
+        self.work = tempfile.mkdtemp(prefix="kovex-e2e-")
+        self.log = os.path.join(self.work, "lines.log")
+        self.master, self.slave = os.openpty()
+        pty = os.ttyname(self.slave)
+        if self.wine:
+            self.env = dict(os.environ, WINEPREFIX=os.path.abspath(options.prefix),
+                            WINEDEBUG="-all", WINEARCH="win32",
+                            WINEDLLOVERRIDES="mscoree,mshtml=")
+            self.ports = {"PTY": "COM5", "NULL": "COM6", "MISSING": "COM9",
+                          "PTY27": "COM5"}
+            self.wine_start({"COM5": pty, "COM6": "/dev/null"})
+            self.ports["PTY27"] = self.wine_alias(pty)
+        else:
+            self.env = dict(os.environ)
+            self.ports = {"PTY": pty, "NULL": "null", "MISSING": "kovex-no-such-port",
+                          "PTY27": self.native_alias(pty)}
+        assert len(self.ports["PTY27"]) == 27, self.ports["PTY27"]
+
+    def native_alias(self, pty):
+        # A path of exactly 27 characters that leads to the pty.
+        folder = tempfile.mkdtemp(prefix="k", dir="/tmp")
+        link = folder + "/" + "p" * (26 - len(folder))
+        os.symlink(pty, link)
+        return link
+
+    def wine_alias(self, pty):
+        # A DOS device name of exactly 27 characters that leads to the pty.
+        name = "kovexport" + "9" * 18
+        dosdevices = os.path.join(self.env["WINEPREFIX"], "dosdevices")
+        link = os.path.join(dosdevices, name.lower())
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(pty, link)
+        return name
+
+    def wine_start(self, ports):
+        quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env)
+        reg = os.path.join(self.work, "ports.reg")
+        with open(reg, "w") as f:
+            f.write("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n")
+            f.writelines(f'"{k}"="{v}"\n' for k, v in ports.items())
+        subprocess.run(["wine", "regedit", "/S", reg], check=True, **quiet)
+        # The ports are read when the server starts; the Windows-side
+        # daemons are started here so that no run's pipes are inherited.
+        subprocess.run(["wineserver", "-k"], **quiet)
+        subprocess.run(["wineserver", "-p"], check=True, **quiet)
+        subprocess.run(["wine", "wineboot"], check=True, **quiet)
+
+    def wine_stop(self):
+        subprocess.run(["wineserver", "-k"], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, env=self.env)
+
+    def reset_pty(self):
+        # Start every case from settings that differ from what kovex sets.
+        attrs = termios.tcgetattr(self.slave)
+        attrs[0] |= termios.IXON | termios.IXOFF
+        attrs[2] = (attrs[2] | termios.CRTSCTS | termios.CSTOPB) & ~termios.CLOCAL
+        attrs[4] = attrs[5] = termios.B38400
+        attrs[6][termios.VSTART] = attrs[6][termios.VSTOP] = b"\x01"
+        termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
+
+    def settings_fault(self):
+        attrs = termios.tcgetattr(self.slave)
+        iflag, cflag, speeds, cc = attrs[0], attrs[2], attrs[4:6], attrs[6]
+        wanted = {
+            "9600 bit/s": speeds == [termios.B9600] * 2,
+            "8 data bits": cflag & termios.CSIZE == termios.CS8,
+            "no parity": not cflag & termios.PARENB,
+            "one stop bit": not cflag & termios.CSTOPB,
+            "no RTS/CTS": not cflag & termios.CRTSCTS,
+            "no XON/XOFF": not iflag & (termios.IXON | termios.IXOFF),
+            "receiver on, modem status ignored": cflag & termios.CREAD and cflag & termios.CLOCAL,
+            "DC1 and DC3": cc[termios.VSTART] == b"\x11" and cc[termios.VSTOP] == b"\x13",
+        }
+        return [name for name, ok in wanted.items() if not ok]
+
+    def start(self, args, case_env=None, cwd=None):
+        env = dict(self.env, KOVEX_KIT_LOG=self.log, **(case_env or {}))
+        command = (["wine", self.binary] if self.wine else [self.binary]) + args
+        out = tempfile.TemporaryFile(dir=self.work)
+        err = tempfile.TemporaryFile(dir=self.work)
+        # Files rather than pipes: Wine's daemons would hold a pipe open.
+        process = subprocess.Popen(command, stdout=out, stderr=err, env=env,
+                                   cwd=cwd or self.work)
+        return process, out, err
+
+    def finish(self, process, out, err):
+        status = process.wait(timeout=30)
+        out.seek(0)
+        err.seek(0)
+        return status, self.text(out.read()), self.text(err.read())
+
+    def text(self, data):
+        return data.decode("latin-1")
+
+    def expected(self, text):
+        # Windows' text mode ends every line in CR LF.
+        return text.replace("\n", "\r\n") if self.wine else text
+
+    def read_log(self):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log) as f:
+            return [line.split() for line in f]
+
+    def run(self, case):
+        fill = lambda s: s.format(**self.ports)
+        args = [fill(a) if "{" in a else a for a in case.args]
+        cwd = tempfile.mkdtemp(dir=self.work)
+        for name in case.files:
+            os.makedirs(os.path.dirname(os.path.join(cwd, name)), exist_ok=True)
+            open(os.path.join(cwd, name), "w").close()
+        if os.path.exists(self.log):
+            os.unlink(self.log)
+        self.reset_pty()
+        env = {}
+        if case.kit:
+            env["LD_PRELOAD"] = self.kit
+        if case.refuse:
+            env["KOVEX_KIT_REFUSE"] = case.refuse
+        status, out, err = self.finish(*self.start(args, env, cwd))
+
+        faults = []
+        expect = (case.status, self.expected(fill(case.out)), self.expected(fill(case.err)))
+        if (status, out, err) != expect:
+            faults.append(f"got {(status, out[:300], err[:300])!r}\nwanted {expect!r}"[:900])
+        log = self.read_log()
+        events = [f"{line} {what}" for _, _, line, what in log]
+        if case.lines is not None and events != case.lines:
+            faults.append(f"line changes {events} != {case.lines}")
+        if case.hold is not None and len(log) >= 2:
+            sets = [float(t) for t, _, _, what in log if what == "1"]
+            clears = [float(t) for t, _, _, what in log if what == "0"]
+            held = clears[-1] - sets[0]
+            if not case.hold <= held < case.hold + 0.5:
+                faults.append(f"held {held:.3f} s, wanted {case.hold} s to {case.hold + 0.5} s")
+        if case.status == 0 or "Unable to set" in case.err:
+            faults += self.settings_fault()
+            raised = {line: what == "1" for _, _, line, what in log if what in "01"}
+            faults += [f"{line} left raised" for line, up in raised.items()
+                       if up and line not in (case.refuse or "")]
+        return faults
+
+    def exclusive(self):
+        """A port that one run holds cannot be opened by a second."""
+        port = self.ports["PTY"]
+        env = {"LD_PRELOAD": self.kit}
+        if os.path.exists(self.log):
+            os.unlink(self.log)
+        first = self.start(["-p", port, "1"], env)
+        deadline = time.monotonic() + 10
+        while "RTS 1" not in [f"{e[2]} {e[3]}" for e in self.read_log()]:
+            if time.monotonic() > deadline:
+                return ["the first run never raised RTS"]
+            time.sleep(0.01)
+        second = self.finish(*self.start(["-p", port, "0"], env))
+        faults = []
+        if second != (255, "", f"Unable to open Serial Port '{port}'.\n"):
+            faults.append(f"second run got {second!r}")
+        if self.finish(*first) != (0, "", ""):
+            faults.append("first run did not finish cleanly")
+        return faults
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--wine", action="store_true")
+    parser.add_argument("--prefix", default="wineprefix")
+    parser.add_argument("--kit", required=True)
+    parser.add_argument("binary")
+    options = parser.parse_args()
+    if options.wine and os.environ.get("KOVEX_PRIVATE_DEV") != "1":
+        print("refusing to run Wine outside a private /dev (use private_dev.sh)")
+        return 77
+    if not os.path.exists(options.binary):
+        print(f"{options.binary} is missing: build it first")
+        return 1
+
+    runner = Runner(options)
+    platform = "wine" if options.wine else "native"
+    checks = [(c.name, lambda c=c: runner.run(c)) for c in CASES if c.only in (None, platform)]
+    if not options.wine:  # Wine does not enforce exclusive opens
+        checks.append(("port held by another run", runner.exclusive))
+    failed = 0
+    try:
+        for name, check in checks:
+            started = time.monotonic()
+            faults = check()
+            failed += bool(faults)
+            print(f"{'FAIL' if faults else 'ok  '} {name} ({time.monotonic() - started:.2f} s)")
+            for fault in faults:
+                print("     " + fault.replace("\n", "\n     "))
+    finally:
+        if options.wine:
+            runner.wine_stop()
+    print(f"{len(checks) - failed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,30 @@
+#!/bin/sh
+# Runs a command inside a private mount namespace whose /dev holds no serial
+# device: Wine maps every /dev/ttyS*, ttyUSB* and ttyACM* it sees to a COM
+# name, and /dev/ttyS0 on the machines we test on is their own console.
+# Pseudo-terminals come from a new devpts instance of the namespace's own.
+#   private_dev.sh COMMAND [ARG...]
+set -eu
+if [ "${KOVEX_PRIVATE_DEV:-}" != 1 ]; then
+    export KOVEX_PRIVATE_DEV=1
+    if [ "$(id -u)" = 0 ]; then
+        exec unshare --mount --propagation private "$0" "$@"
+    fi
+    exec unshare --mount --propagation private --map-root-user "$0" "$@"
+fi
+new=$(mktemp -d)
+mount -t tmpfs -o mode=0755 kovex-dev "$new"
+for node in null zero random urandom tty full; do
+    touch "$new/$node"
+    mount --bind "/dev/$node" "$new/$node"
+done
+mkdir "$new/pts" "$new/shm"
+mount -t devpts -o newinstance,ptmxmode=0666 devpts "$new/pts"
+ln -s pts/ptmx "$new/ptmx"
+mount -t tmpfs kovex-shm "$new/shm"
+ln -s /proc/self/fd "$new/fd"
+ln -s /proc/self/fd/0 "$new/stdin"
+ln -s /proc/self/fd/1 "$new/stdout"
+ln -s /proc/self/fd/2 "$new/stderr"
+mount --rbind "$new" /dev
+exec "$@"
