@@ -3,6 +3,7 @@
 #include "option_scanner.h"
 #include "run.h"
 #include "serial_port.h"
+#include "version_identity.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -33,6 +34,10 @@ static void report(const char *format, ...)
 
 int main(int argc, char *argv[])
 {
+    // Its result does not matter: without an identity the banner is blank.
+    version_identity_load(identity_company, identity_copyright, identity_version,
+                          identity_description);
+
     const char *port_name = "COM1";
     int32_t delay_seconds = 10;
     int line_selection = LINE_RTS;
@@ -52,6 +57,9 @@ int main(int argc, char *argv[])
         default: usage();
         }
     }
+
+    if (quiet == 0)
+        banner_print();
 
     // At most one positional word, the delay, and it must be the last. The
     // hold is counted in unsigned 32-bit milliseconds, which bounds it.

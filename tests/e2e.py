@@ -6,7 +6,8 @@ creates, with the modem-line kit preloaded unless the case says otherwise,
 and checks stdout, stderr, the exit status, the line changes the kit logged
 and the hold between them. Under Wine this must run inside private_dev.sh.
 
-    e2e.py [--wine --prefix DIR] --kit KITDIR BINARY
+    e2e.py [--wine --prefix DIR --bare EXE] --kit KITDIR
+           --identity DESCRIPTION COPYRIGHT COMPANY BINARY
 """
 import argparse
 import os
@@ -33,6 +34,7 @@ class Case:
     err: str = ""
     lines: list = None         # expected kit log, None: not checked
     hold: float = None         # seconds between the first set and last clear
+    banner: bool = True        # stdout starts with the identity banner
     kit: bool = True           # preload the modem-line kit
     refuse: str = None
     only: str = None           # "native" or "wine"
@@ -64,11 +66,11 @@ CASES = [
     Case("last -p wins", ["-p", "{MISSING}", "-p", "{PTY}", "0"], lines=OPENED + PULSE["RTS"]),
     Case("-pd takes d as the port", ["-pd"], status=255,
          err="Unable to open Serial Port 'd'.\n"),
-    Case("unknown option", ["-v", "-x", "-p", "{PTY}"], status=1, err=USAGE, lines=[]),
-    Case("-p without argument", ["-d", "-p"], status=1, err=USAGE),
-    Case("--x is not --", ["--x"], status=1, err=USAGE),
-    Case("-: is unknown", ["-:"], status=1, err=USAGE),
-    Case("high letter byte", ["-\xe9"], status=1, err=USAGE),
+    Case("unknown option", ["-v", "-x", "-p", "{PTY}"], status=1, err=USAGE, lines=[], banner=False),
+    Case("-p without argument", ["-d", "-p"], status=1, err=USAGE, banner=False),
+    Case("--x is not --", ["--x"], status=1, err=USAGE, banner=False),
+    Case("-: is unknown", ["-:"], status=1, err=USAGE, banner=False),
+    Case("high letter byte", ["-\xe9"], status=1, err=USAGE, banner=False),
     Case("surplus word", ["-p", "{PTY}", "0", "1"], status=1, err=USAGE, lines=[]),
     Case("option after the delay", ["0", "-v"], status=1, err=USAGE),
     Case("negative delay", ["-p", "{PTY}", "--", "-1"], status=1, err=USAGE, lines=[]),
@@ -76,6 +78,13 @@ CASES = [
     Case("clamped delay", ["-p", "{PTY}", "99999999999"], status=1, err=USAGE),
     Case("longest delay accepted", ["-d", "-p", "{NULL}", "4294967"], status=255,
          out="Port: '{NULL}'\nDelay: 4294967 seconds\n", err=" unable to read DCB !\n"),
+    Case("-q silences the banner", ["-v", "-q", "-p", "{PTY}", "0"], out=progress("RTS", 0),
+         banner=False, lines=OPENED + PULSE["RTS"]),
+    Case("-q -q brings it back", ["-q", "-q", "-p", "{PTY}", "0"]),
+    Case("-qq brings it back", ["-qq", "-p", "{PTY}", "0"]),
+    Case("-q -q -q is quiet", ["-qqd", "-qp", "{NULL}"], status=255, banner=False,
+         out="Port: '{NULL}'\nDelay: 10 seconds\n", err=" unable to read DCB !\n"),
+    Case("-q before an unknown option", ["-q", "-x"], status=1, err=USAGE, banner=False),
     Case("no arguments: COM1 for 10 seconds", [], status=255,
          err="Unable to open Serial Port 'COM1'.\n"),
     Case("missing port, settings still printed", ["-d", "-p", "{MISSING}"], status=255,
@@ -115,6 +124,7 @@ CASES = [
 class Runner:
     def __init__(self, options):
         self.binary = os.path.abspath(options.binary)
+        self.banner = "Zantrel {} V1.0.2\n{} {}.\n\n".format(*options.identity)
         self.wine = options.wine
         self.kit = os.path.abspath(options.kit) + "/$LIB/libkovexlines.so"
         self.work = tempfile.mkdtemp(prefix="kovex-e2e-")
@@ -240,7 +250,8 @@ class Runner:
         status, out, err = self.finish(*self.start(args, env, cwd))
 
         faults = []
-        expect = (case.status, self.expected(fill(case.out)), self.expected(fill(case.err)))
+        out_wanted = (self.banner if case.banner else "") + fill(case.out)
+        expect = (case.status, self.expected(out_wanted), self.expected(fill(case.err)))
         if (status, out, err) != expect:
             faults.append(f"got {(status, out[:300], err[:300])!r}\nwanted {expect!r}"[:900])
         log = self.read_log()
@@ -272,13 +283,24 @@ class Runner:
             if time.monotonic() > deadline:
                 return ["the first run never raised RTS"]
             time.sleep(0.01)
-        second = self.finish(*self.start(["-p", port, "0"], env))
+        second = self.finish(*self.start(["-q", "-p", port, "0"], env))
         faults = []
         if second != (255, "", f"Unable to open Serial Port '{port}'.\n"):
             faults.append(f"second run got {second!r}")
-        if self.finish(*first) != (0, "", ""):
+        if self.finish(*first) != (0, self.banner, ""):
             faults.append("first run did not finish cleanly")
         return faults
+
+    def bare(self, path):
+        """Without a version resource the banner's fields are empty."""
+        saved, self.binary = self.binary, os.path.abspath(path)
+        try:
+            got = self.finish(*self.start(["-p", "COM9"]))
+        finally:
+            self.binary = saved
+        wanted = (255, self.expected("Zantrel  V\n .\n\n"),
+                  self.expected("Unable to open Serial Port 'COM9'.\n"))
+        return [] if got == wanted else [f"got {got!r}, wanted {wanted!r}"]
 
 
 def main():
@@ -286,6 +308,9 @@ def main():
     parser.add_argument("--wine", action="store_true")
     parser.add_argument("--prefix", default="wineprefix")
     parser.add_argument("--kit", required=True)
+    parser.add_argument("--identity", nargs=3, required=True,
+                        metavar=("DESCRIPTION", "COPYRIGHT", "COMPANY"))
+    parser.add_argument("--bare", help="a Windows build without version resource")
     parser.add_argument("binary")
     options = parser.parse_args()
     if options.wine and os.environ.get("KOVEX_PRIVATE_DEV") != "1":
@@ -300,6 +325,9 @@ def main():
     checks = [(c.name, lambda c=c: runner.run(c)) for c in CASES if c.only in (None, platform)]
     if not options.wine:  # Wine does not enforce exclusive opens
         checks.append(("port held by another run", runner.exclusive))
+    if options.bare:
+        checks.append(("blank banner without a version resource",
+                       lambda: runner.bare(options.bare)))
     failed = 0
     try:
         for name, check in checks:
