@@ -3,6 +3,7 @@
 under a square pulse. Run it to regenerate the committed icon byte for byte:
 
     python3 resources/make_icon.py resources/kovex.ico
+    python3 resources/make_icon.py --check resources/kovex.ico   # unchanged?
 """
 import struct
 import sys
@@ -74,5 +75,10 @@ def icon():
 
 if __name__ == "__main__":
     data, _ = icon()
+    if sys.argv[1] == "--check":
+        with open(sys.argv[2], "rb") as f:
+            same = f.read() == data
+        print(f"{sys.argv[2]} {'is' if same else 'is not'} what this script draws")
+        sys.exit(0 if same else 1)
     with open(sys.argv[1], "wb") as f:
         f.write(data)

@@ -6,7 +6,7 @@ creates, with the modem-line kit preloaded unless the case says otherwise,
 and checks stdout, stderr, the exit status, the line changes the kit logged
 and the hold between them. Under Wine this must run inside private_dev.sh.
 
-    e2e.py [--wine --prefix DIR --bare EXE] --kit KITDIR
+    e2e.py [--wine --prefix DIR --variants DIR] --kit KITDIR
            --identity DESCRIPTION COPYRIGHT COMPANY BINARY
 """
 import argparse
@@ -119,6 +119,14 @@ CASES = [
          out="Port: '{NULL}'\nDelay: 0 seconds\n", err=" unable to read DCB !\n",
          only="wine"),
 ]
+
+# Windows builds whose version resource is missing, lacks Translation, or
+# lacks keys and has a description longer than its 80-byte field.
+VARIANTS = {
+    "kovex_bare.exe": "Zantrel  V\n .\n\n",
+    "kovex_no_translation.exe": "Zantrel  V\n .\n\n",
+    "kovex_odd_version.exe": "Zantrel " + "D" * 79 + " V\nC .\n\n",
+}
 
 
 class Runner:
@@ -291,14 +299,14 @@ class Runner:
             faults.append("first run did not finish cleanly")
         return faults
 
-    def bare(self, path):
-        """Without a version resource the banner's fields are empty."""
+    def variant(self, path, banner):
+        """A build with a missing or odd version resource prints what it can."""
         saved, self.binary = self.binary, os.path.abspath(path)
         try:
             got = self.finish(*self.start(["-p", "COM9"]))
         finally:
             self.binary = saved
-        wanted = (255, self.expected("Zantrel  V\n .\n\n"),
+        wanted = (255, self.expected(banner),
                   self.expected("Unable to open Serial Port 'COM9'.\n"))
         return [] if got == wanted else [f"got {got!r}, wanted {wanted!r}"]
 
@@ -310,7 +318,7 @@ def main():
     parser.add_argument("--kit", required=True)
     parser.add_argument("--identity", nargs=3, required=True,
                         metavar=("DESCRIPTION", "COPYRIGHT", "COMPANY"))
-    parser.add_argument("--bare", help="a Windows build without version resource")
+    parser.add_argument("--variants", help="folder of the Windows builds with odd resources")
     parser.add_argument("binary")
     options = parser.parse_args()
     if options.wine and os.environ.get("KOVEX_PRIVATE_DEV") != "1":
@@ -325,9 +333,10 @@ def main():
     checks = [(c.name, lambda c=c: runner.run(c)) for c in CASES if c.only in (None, platform)]
     if not options.wine:  # Wine does not enforce exclusive opens
         checks.append(("port held by another run", runner.exclusive))
-    if options.bare:
-        checks.append(("blank banner without a version resource",
-                       lambda: runner.bare(options.bare)))
+    if options.variants:
+        for exe, banner in VARIANTS.items():
+            checks.append((f"banner of {exe}", lambda exe=exe, banner=banner:
+                           runner.variant(os.path.join(options.variants, exe), banner)))
     failed = 0
     try:
         for name, check in checks:

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,11 @@ struct ScanCase {
     std::vector<Step> steps;         // every call up to and including -1
     int final_index;
 };
+
+void PrintTo(const ScanCase &scan, std::ostream *out)
+{
+    *out << scan.name;
+}
 
 const char *const DESCRIPTION = "DRdp:qv";
 
