@@ -23,4 +23,5 @@ void banner_print()
 {
     printf("Zantrel %s V%s\n", identity_description, identity_version);
     printf("%s %s.\n\n", identity_copyright, identity_company);
+    fflush(stdout);  // keep it ahead of any error message that follows
 }
