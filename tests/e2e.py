@@ -36,7 +36,8 @@ class Case:
     hold: float = None         # seconds between the first set and last clear
     banner: bool = True        # stdout starts with the identity banner
     kit: bool = True           # preload the modem-line kit
-    refuse: str = None
+    refuse: str = None         # KOVEX_KIT_REFUSE: LINE or LINE@N
+    fail: str = None           # KOVEX_KIT_FAIL: a call of the port layer
     only: str = None           # "native" or "wine"
     files: list = field(default_factory=list)  # created in the working folder
 
@@ -119,6 +120,67 @@ CASES = [
          out="Port: '{NULL}'\nDelay: 0 seconds\n", err=" unable to read DCB !\n",
          only="wine"),
 ]
+
+# Every platform call of the port layer failing in turn. "@N" counts the
+# requests that would move the line: 1 clears it at configuration (a refusal
+# there is ignored by design), 2 sets it, 3 clears it after the hold.
+FAULTS = [
+    Case("open fails", ["-D", "-p", "{PTY}", "0"], status=255, fail="open",
+         err="Unable to open Serial Port '{PTY}'.\n", lines=[], only="native"),
+    Case("exclusive lock fails", ["-D", "-p", "{PTY}", "0"], status=255, fail="flock",
+         err="Unable to open Serial Port '{PTY}'.\n", lines=[], only="native"),
+    Case("reading the settings fails", ["-D", "-p", "{PTY}", "0"], status=255,
+         fail="tcgetattr", err=" unable to read DCB !\n", lines=[]),
+    Case("applying the settings fails", ["-D", "-p", "{PTY}", "0"], status=255,
+         fail="tcsetattr", err="Unable to set DCB !\n", lines=[]),
+    Case("DTR refused at configuration", ["-D", "-p", "{PTY}", "0"], refuse="DTR@1",
+         lines=["DTR refused", "RTS 0", "DTR 0"]),
+    Case("DTR refused when set", ["-D", "-p", "{PTY}", "0"], refuse="DTR@2", status=255,
+         err="Unable to set DTR mode !\n", lines=OPENED + ["DTR refused"]),
+    Case("DTR refused when cleared", ["-D", "-p", "{PTY}", "0"], refuse="DTR@3", status=255,
+         err="Unable to set DTR mode !\n", lines=OPENED + ["DTR 1", "DTR refused"]),
+    Case("RTS refused at configuration", ["-p", "{PTY}", "0"], refuse="RTS@1",
+         lines=["DTR 0", "RTS refused", "RTS 0"]),
+    Case("RTS refused when set", ["-DRp", "{PTY}", "0"], refuse="RTS@2", status=255,
+         err="Unable to set RTS mode !\n", lines=OPENED + ["DTR 1", "RTS refused", "DTR 0"]),
+    Case("RTS refused when cleared", ["-DRp", "{PTY}", "0"], refuse="RTS@3", status=255,
+         err="Unable to set RTS mode !\n",
+         lines=OPENED + ["DTR 1", "RTS 1", "DTR 0", "RTS refused"]),
+]
+
+# Words no run may crash, hang or print garbage on. Under Wine, bytes that are
+# not UTF-8 reach the program as "?", and a word of 65536 bytes cannot reach it
+# at all: a Windows command line holds at most 32767 characters.
+HIGH = bytes(range(0x80, 0x100)).decode("latin-1")
+HOSTILE = [
+    Case(f"port name of {n} bytes", ["-q", "-p", "N" * n], status=255,
+         err="Unable to open Serial Port '%s'.\n" % ("N" * n), banner=False,
+         only="native" if n > 32000 else None)
+    for n in (0, 27, 28, 255, 4096, 65536)
+] + [
+    Case("port name with bytes 0x80 to 0xFF", ["-qp", HIGH], status=255, banner=False,
+         err=f"Unable to open Serial Port '{HIGH}'.\n"),
+    Case("printf directives in a port name", ["-d", "-p", "%s%n%x%p", "0"], status=255,
+         out="Port: '%s%n%x%p'\nDelay: 0 seconds\n",
+         err="Unable to open Serial Port '%s%n%x%p'.\n"),
+    Case("option word with high bytes", ["-v" + HIGH], status=1, err=USAGE, banner=False),
+    Case("10,000 argument words", ["-q"] * 10000 + ["-p", "{NULL}"], status=255,
+         err=" unable to read DCB !\n"),
+    Case("10,001 argument words", ["-q"] * 10001 + ["-p", "{NULL}"], status=255,
+         err=" unable to read DCB !\n", banner=False),
+] + [
+    Case(f"delay word {word!r}", ["-d", "-p", "{NULL}", "--", word], status=255,
+         out="Port: '{NULL}'\nDelay: %d seconds\n" % delay, err=" unable to read DCB !\n")
+    for word, delay in [("0", 0), ("4294967", 4294967), (" \t\n4294967", 4294967),
+                        ("+4294967", 4294967), ("-0", 0), ("7xyz", 7), ("0x10", 0),
+                        ("00000000000000000000012", 12), ("", 0), ("+", 0), ("- 5", 0)]
+] + [
+    Case(f"delay word {word!r} refused", ["-d", "-p", "{NULL}", "--", word], status=1,
+         err=USAGE)
+    for word in ["4294968", "2147483647", "2147483648", "-2147483648", "-2147483649",
+                 "99999999999999999999999", " -1", "+4294968"]
+]
+
 
 # Windows builds whose version resource is missing, lacks Translation, or
 # lacks keys and has a description longer than its 80-byte field.
@@ -213,6 +275,8 @@ class Runner:
 
     def start(self, args, case_env=None, cwd=None):
         env = dict(self.env, KOVEX_KIT_LOG=self.log, **(case_env or {}))
+        # One byte per character, so that bytes 0x80 to 0xFF go out as such.
+        args = [a.encode("latin-1") for a in args]
         command = (["wine", self.binary] if self.wine else [self.binary]) + args
         out = tempfile.TemporaryFile(dir=self.work)
         err = tempfile.TemporaryFile(dir=self.work)
@@ -231,8 +295,11 @@ class Runner:
         return data.decode("latin-1")
 
     def expected(self, text):
-        # Windows' text mode ends every line in CR LF.
-        return text.replace("\n", "\r\n") if self.wine else text
+        # Windows' text mode ends every line in CR LF, and Wine hands the
+        # program each byte of a word that is not UTF-8 as "?".
+        if not self.wine:
+            return text
+        return "".join("?" if c >= "\x80" else c for c in text).replace("\n", "\r\n")
 
     def read_log(self):
         if not os.path.exists(self.log):
@@ -255,6 +322,8 @@ class Runner:
             env["LD_PRELOAD"] = self.kit
         if case.refuse:
             env["KOVEX_KIT_REFUSE"] = case.refuse
+        if case.fail:
+            env["KOVEX_KIT_FAIL"] = case.fail
         status, out, err = self.finish(*self.start(args, env, cwd))
 
         faults = []
@@ -263,6 +332,10 @@ class Runner:
         if (status, out, err) != expect:
             faults.append(f"got {(status, out[:300], err[:300])!r}\nwanted {expect!r}"[:900])
         log = self.read_log()
+        leaks = [what for _, _, line, what in log if line == "open"]
+        if leaks and not self.wine:  # Wine's own process keeps its devices
+            faults.append(f"still open at exit: {leaks}")
+        log = [entry for entry in log if entry[2] != "open"]
         events = [f"{line} {what}" for _, _, line, what in log]
         if case.lines is not None and events != case.lines:
             faults.append(f"line changes {events} != {case.lines}")
@@ -272,11 +345,18 @@ class Runner:
             held = clears[-1] - sets[0]
             if not case.hold <= held < case.hold + 0.5:
                 faults.append(f"held {held:.3f} s, wanted {case.hold} s to {case.hold + 0.5} s")
-        if case.status == 0 or "Unable to set" in case.err:
+        if case.status == 0 or "mode !" in case.err:
             faults += self.settings_fault()
-            raised = {line: what == "1" for _, _, line, what in log if what in "01"}
+        if log:
+            # Replay from the kit's start, both raised: at exit every line must
+            # be clear unless the kit refused to move it.
+            raised = {"DTR": True, "RTS": True}
+            refused = {line for _, _, line, what in log if what == "refused"}
+            for _, _, line, what in log:
+                if what in ("0", "1"):
+                    raised[line] = what == "1"
             faults += [f"{line} left raised" for line, up in raised.items()
-                       if up and line not in (case.refuse or "")]
+                       if up and line not in refused]
         return faults
 
     def exclusive(self):
@@ -330,7 +410,8 @@ def main():
 
     runner = Runner(options)
     platform = "wine" if options.wine else "native"
-    checks = [(c.name, lambda c=c: runner.run(c)) for c in CASES if c.only in (None, platform)]
+    checks = [(c.name, lambda c=c: runner.run(c)) for c in CASES + FAULTS + HOSTILE
+              if c.only in (None, platform)]
     if not options.wine:  # Wine does not enforce exclusive opens
         checks.append(("port held by another run", runner.exclusive))
     if options.variants:

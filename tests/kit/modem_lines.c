@@ -8,10 +8,17 @@
  *                          a refused request as "... PID LINE refused"
  *   KOVEX_KIT_REFUSE=LINE  the line is stuck: a request that would move DTR
  *                          or RTS fails with EIO and moves neither
+ *   KOVEX_KIT_REFUSE=LINE@N  only the Nth request that would move it fails
+ *   KOVEX_KIT_FAIL=CALL    open (of a /dev path), flock, tcgetattr or
+ *                          tcsetattr fails with EIO
+ *
+ * At exit, every descriptor still open on a /dev path is logged as
+ * "... PID open PATH", so a test can tell that the port was closed.
  *
  * Wine's 32-bit ntdll calls __ioctl_time64 rather than ioctl: both are
  * wrapped. Build it for both word sizes and preload 'DIR/$LIB/libkovexlines.so'. */
 #define _GNU_SOURCE
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -19,13 +26,16 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 typedef int ioctl_function(int, unsigned long, ...);
 
 static int line_word = TIOCM_DTR | TIOCM_RTS;
+static int move_attempts[2];  /* per line, in the order of LINES */
 
 static const struct {
     int bit;
@@ -50,6 +60,73 @@ static void log_line(const char *line, const char *what)
     }
 }
 
+/* Whether the attempt-th request to move the named line is to fail. */
+static int refused(const char *line, int attempt)
+{
+    const char *refuse = getenv("KOVEX_KIT_REFUSE");
+    size_t length = strlen(line);
+    if (refuse == NULL || strncmp(refuse, line, length) != 0)
+        return 0;
+    if (refuse[length] == '\0')
+        return 1;
+    return refuse[length] == '@' && atoi(refuse + length + 1) == attempt;
+}
+
+static int failing(const char *call)
+{
+    const char *fail = getenv("KOVEX_KIT_FAIL");
+    if (fail == NULL || strcmp(fail, call) != 0)
+        return 0;
+    errno = EIO;
+    return 1;
+}
+
+#define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
+
+int open(const char *path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    mode_t mode = va_arg(arguments, mode_t);
+    va_end(arguments);
+    if (strncmp(path, "/dev/", 5) == 0 && failing("open"))
+        return -1;
+    return REAL(open)(path, flags, mode);
+}
+
+int flock(int fd, int operation)
+{
+    return failing("flock") ? -1 : REAL(flock)(fd, operation);
+}
+
+int tcgetattr(int fd, struct termios *settings)
+{
+    return failing("tcgetattr") ? -1 : REAL(tcgetattr)(fd, settings);
+}
+
+int tcsetattr(int fd, int when, const struct termios *settings)
+{
+    return failing("tcsetattr") ? -1 : REAL(tcsetattr)(fd, when, settings);
+}
+
+__attribute__((destructor)) static void report_open_descriptors(void)
+{
+    DIR *folder = opendir("/proc/self/fd");
+    if (folder == NULL)
+        return;
+    for (struct dirent *entry; (entry = readdir(folder)) != NULL;) {
+        char link[300], target[256];
+        snprintf(link, sizeof link, "/proc/self/fd/%s", entry->d_name);
+        ssize_t length = readlink(link, target, sizeof target - 1);
+        if (length > 5 && atoi(entry->d_name) > 2 && atoi(entry->d_name) != dirfd(folder)) {
+            target[length] = '\0';
+            if (strncmp(target, "/dev/", 5) == 0)
+                log_line("open", target);
+        }
+    }
+    closedir(folder);
+}
+
 /* Carries out one modem request on the line word; the real call was refused. */
 static int emulate(unsigned long request, int *argument)
 {
@@ -61,10 +138,9 @@ static int emulate(unsigned long request, int *argument)
     case TIOCMBIC: wanted = line_word & ~*argument; break;
     default: errno = ENOTTY; return -1;
     }
-    const char *refuse = getenv("KOVEX_KIT_REFUSE");
     int touched = wanted ^ line_word;
     for (size_t i = 0; i < sizeof LINES / sizeof LINES[0]; i++)
-        if ((touched & LINES[i].bit) && refuse != NULL && strcmp(refuse, LINES[i].name) == 0) {
+        if ((touched & LINES[i].bit) && refused(LINES[i].name, ++move_attempts[i])) {
             log_line(LINES[i].name, "refused");
             errno = EIO;
             return -1;
