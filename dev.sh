@@ -1,14 +1,15 @@
 #!/bin/sh
 # Developer entry point.
 #   ./dev.sh build   build kovex (native) and kovex.exe (32-bit Windows)
-#   ./dev.sh check   install what is missing, build both, run every test
+#   ./dev.sh check   install what is missing, build both, run every test,
+#                    then again under sanitizers with the fuzz targets
 set -eu
 cd "$(dirname "$0")"
 
 # The native configure also builds the test programs, hence GoogleTest,
 # Python and the 32-bit C compiler here; Wine is only needed to test.
 BUILD_PACKAGES="cmake g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 libgtest-dev python3 gcc-multilib"
-TEST_PACKAGES="wine wine32:i386"
+TEST_PACKAGES="wine wine32:i386 clang libclang-rt-14-dev clang-tidy cppcheck"
 
 # Installs the Debian packages named that are not installed yet.
 install_missing() {
@@ -50,6 +51,11 @@ check)
     install_missing $BUILD_PACKAGES $TEST_PACKAGES
     build_both
     ctest --preset native
+    # Again under AddressSanitizer and UndefinedBehaviorSanitizer, with the
+    # fuzz targets.
+    cmake --preset asan
+    cmake --build --preset asan
+    ctest --preset asan
     ;;
 *)
     echo "usage: ./dev.sh build | check" >&2

@@ -15,7 +15,7 @@ static bool word_in_progress()
 }
 
 // Moves on to the next word; returns false when it is not an option word.
-static bool word_begin(int argc, char *const argv[])
+static bool word_begin(int argc, const char *const argv[])
 {
     if (option_index == 0)
         option_index = 1;  // the program name is never an option
@@ -41,6 +41,7 @@ int option_next(int argc, char *const argv[], const char *description)
 
     // Widen through signed char so that bytes of 0x80 and above come out
     // negative and can never match a description letter.
+    // NOLINTNEXTLINE(bugprone-signed-char-misuse,cert-str34-c)
     option_letter = static_cast<signed char>(*option_cursor++);
     const char *found = option_letter == ':' || option_letter < 0
                             ? nullptr
