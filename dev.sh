@@ -9,7 +9,7 @@ cd "$(dirname "$0")"
 # The native configure also builds the test programs, hence GoogleTest,
 # Python and the 32-bit C compiler here; Wine is only needed to test.
 BUILD_PACKAGES="cmake g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 libgtest-dev python3 gcc-multilib"
-TEST_PACKAGES="wine wine32:i386 clang libclang-rt-14-dev clang-tidy cppcheck"
+TEST_PACKAGES="wine wine32:i386 clang libclang-rt-14-dev clang-tidy cppcheck groff-base"
 
 # Installs the Debian packages named that are not installed yet.
 install_missing() {
