@@ -3,6 +3,8 @@
 #   ./dev.sh build   build kovex (native) and kovex.exe (32-bit Windows)
 #   ./dev.sh check   install what is missing, build both, run every test,
 #                    then again under sanitizers with the fuzz targets
+#   ./dev.sh demo    watch a pulse on a pseudo-terminal, no adapter needed
+#   ./dev.sh bench   measure start-up and hold accuracy against pyserial
 set -eu
 cd "$(dirname "$0")"
 
@@ -57,8 +59,20 @@ check)
     cmake --build --preset asan
     ctest --preset asan
     ;;
+demo)
+    install_missing $BUILD_PACKAGES
+    build_both >/dev/null
+    shift
+    python3 tests/kit/watch_pulse.py "$@"
+    ;;
+bench)
+    install_missing $BUILD_PACKAGES $TEST_PACKAGES python3-serial
+    build_both >/dev/null
+    shift
+    python3 bench/pulse_bench.py "$@"
+    ;;
 *)
-    echo "usage: ./dev.sh build | check" >&2
+    echo "usage: ./dev.sh build | check | demo [options] | bench [--runs N]" >&2
     exit 2
     ;;
 esac

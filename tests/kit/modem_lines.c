@@ -13,7 +13,8 @@
  *                          tcsetattr fails with EIO
  *
  * At exit, every descriptor still open on a /dev path is logged as
- * "... PID open PATH", so a test can tell that the port was closed.
+ * "... PID open PATH", so a test can tell that the port was closed, and the
+ * process's peak resident memory as "... PID peak KIB" (its VmHWM).
  *
  * Wine's 32-bit ntdll calls __ioctl_time64 rather than ioctl: both are
  * wrapped. Build it for both word sizes and preload 'DIR/$LIB/libkovexlines.so'. */
@@ -109,8 +110,24 @@ int tcsetattr(int fd, int when, const struct termios *settings)
     return failing("tcsetattr") ? -1 : REAL(tcsetattr)(fd, when, settings);
 }
 
-__attribute__((destructor)) static void report_open_descriptors(void)
+static void report_peak_memory(void)
 {
+    FILE *status = fopen("/proc/self/status", "r");
+    if (status == NULL)
+        return;
+    char line[128];
+    while (fgets(line, sizeof line, status) != NULL)
+        if (strncmp(line, "VmHWM:", 6) == 0) {
+            char kib[32];
+            snprintf(kib, sizeof kib, "%ld", strtol(line + 6, NULL, 10));
+            log_line("peak", kib);
+        }
+    fclose(status);
+}
+
+__attribute__((destructor)) static void report_at_exit(void)
+{
+    report_peak_memory();
     DIR *folder = opendir("/proc/self/fd");
     if (folder == NULL)
         return;

@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+"""Measures kovex's start-up, release and hold accuracy on a pseudo-terminal
+given modem lines by the test kit, natively and under Wine, and the same for
+the pyserial script a user would otherwise write (Debian's python3-serial).
+
+    python3 bench/pulse_bench.py [--runs N] [--no-wine]
+
+Needs ./dev.sh build (or check) first. Times come from the kit's log, which
+stamps each line change with CLOCK_MONOTONIC, the clock of time.monotonic().
+Under Wine the script runs itself inside tests/kit/private_dev.sh.
+"""
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import time
+from types import SimpleNamespace
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+import e2e  # noqa: E402  the end-to-end runner: ptys, kit, Wine set-up
+
+PYSERIAL_SCRIPT = """
+import sys, time, serial
+port = serial.Serial()
+port.port = sys.argv[1]
+port.dtr = False   # cleared before the port is opened
+port.rts = False
+port.open()
+port.rts = True
+time.sleep(float(sys.argv[2]))
+port.rts = False
+port.close()
+"""
+
+
+def runner_for(wine, options):
+    return e2e.Runner(SimpleNamespace(
+        binary=os.path.join(ROOT, "build/windows/kovex.exe" if wine else "build/native/kovex"),
+        wine=wine, kit=os.path.join(ROOT, "build/native/kit"),
+        prefix=os.path.join(ROOT, "build/native/wineprefix"),
+        identity=("", "", "")))
+
+
+def pulse(runner, hold, program=None):
+    """One run: start-to-assert, hold error and release-to-exit in seconds, and
+    peak resident memory in KiB as the process itself saw it at exit (the
+    kit reads VmHWM; the rusage of a child forked from Python would count
+    Python's own pages from before the exec)."""
+    if os.path.exists(runner.log):
+        os.unlink(runner.log)
+    args = ([runner.ports["PTY"], str(hold)] if program
+            else ["-q", "-p", runner.ports["PTY"], str(hold)])
+    command = (program or (["wine"] if runner.wine else []) + [runner.binary]) + args
+    env = dict(runner.env, KOVEX_KIT_LOG=runner.log, LD_PRELOAD=runner.kit)
+    # Everything is prepared before the clock starts: it measures the
+    # program, not this script's bookkeeping.
+    with open(os.devnull, "wb") as sink:
+        started = time.monotonic()
+        process = subprocess.Popen(command, stdout=sink, stderr=sink, env=env)
+        process.wait()
+        ended = time.monotonic()
+    if process.returncode != 0:
+        raise SystemExit(f"{command[0]} failed with status {process.returncode}")
+    entries = runner.read_log()
+    peak = next((float(what) for _, _, line, what in entries if line == "peak"), float("nan"))
+    log = [entry for entry in entries if entry[2] == "RTS"]
+    raised = next(float(t) for t, _, _, what in log if what == "1")
+    cleared = next(float(t) for t, _, _, what in log if what == "0" and float(t) >= raised)
+    return raised - started, cleared - raised - hold, ended - cleared, peak
+
+
+def measure(runner, runs, hold, program=None):
+    samples = [pulse(runner, hold, program) for _ in range(runs)]
+    return [list(column) for column in zip(*samples)]
+
+
+def measure_side_by_side(runner, runs, hold, program):
+    """kovex and the other program in turns, so that both meet the same
+    machine: on a virtual machine the cost of starting any process drifts
+    by a third from one minute to the next."""
+    pairs = [(pulse(runner, hold), pulse(runner, hold, program)) for _ in range(runs)]
+    return ([list(column) for column in zip(*(kovex for kovex, _ in pairs))],
+            [list(column) for column in zip(*(other for _, other in pairs))])
+
+
+def row(label, values, unit="ms", scale=1000.0):
+    values = [v * scale for v in values]
+    print(f"{label:<46} {statistics.median(values):>9.3f} {max(values):>9.3f} {min(values):>9.3f} {unit}")
+    return statistics.median(values), max(values), min(values)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--runs", type=int, default=20)
+    parser.add_argument("--no-wine", action="store_true")
+    options = parser.parse_args()
+    if not options.no_wine and os.environ.get("KOVEX_PRIVATE_DEV") != "1":
+        os.execv(os.path.join(ROOT, "tests/kit/private_dev.sh"),
+                 [os.path.join(ROOT, "tests/kit/private_dev.sh"), sys.executable] + sys.argv)
+
+    print(f"{options.runs} runs each; {os.cpu_count()} cores; {os.uname().release}")
+    print(f"{'':<46} {'median':>9} {'max':>9} {'min':>9}")
+    native = runner_for(False, options)
+    pyserial = ["/usr/bin/python3", "-c", PYSERIAL_SCRIPT]
+    (start, error0, release, rss), (py_start, py_error0, _, _) = \
+        measure_side_by_side(native, options.runs, 0, pyserial)
+    (_, error1, _, _), (_, py_error1, _, _) = \
+        measure_side_by_side(native, options.runs, 1, pyserial)
+    kovex_start = row("kovex start-to-assert (native)", start)
+    row("kovex release-to-exit (native)", release)
+    hold_errors = [row("kovex hold error, 0 s hold (native)", error0),
+                   row("kovex hold error, 1 s hold (native)", error1)]
+    row("kovex peak resident memory (native)", rss, "MiB", 1 / 1024)
+    py = row("pyserial start-to-assert", py_start)
+    row("pyserial hold error, 0 s hold", py_error0)
+    row("pyserial hold error, 1 s hold", py_error1)
+    ratio = py[0] / kovex_start[0]
+    print(f"{'start-to-assert, pyserial / kovex (medians)':<46} {ratio:>9.1f} times")
+
+    if not options.no_wine:
+        wine = runner_for(True, options)
+        try:
+            wine_start, wine_error0, _, _ = measure(wine, options.runs, 0)
+            row("kovex.exe start-to-assert (Wine)", wine_start)
+            row("kovex.exe hold error, 0 s hold (Wine)", wine_error0)
+            _, wine_error1, _, _ = measure(wine, options.runs, 1)
+            row("kovex.exe hold error, 1 s hold (Wine)", wine_error1)
+        finally:
+            wine.wine_stop()
+
+    print()
+    targets = [
+        ("start-to-assert median at most 2 ms", kovex_start[0] <= 2.0),
+        ("start-to-assert at least 10 times sooner than pyserial", ratio >= 10),
+        ("native hold error between 0 and +1 ms", all(lo >= 0 and hi <= 1.0
+                                                       for _, hi, lo in hold_errors)),
+    ]
+    for name, met in targets:
+        print(f"target {'met   ' if met else 'MISSED'} {name}")
+    return 0 if all(met for _, met in targets) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
