@@ -1,6 +1,7 @@
 // Platform-neutral part of the serial port layer.
 #include "serial_port.h"
 
+#include <cstdio>
 #include <cstring>
 
 int port_path(char *path, size_t capacity, const char *prefix, const char *name)
@@ -15,4 +16,18 @@ int port_path(char *path, size_t capacity, const char *prefix, const char *name)
     memcpy(path, prefix, prefix_length);
     memcpy(path + prefix_length, name, name_length + 1);
     return 0;
+}
+
+int lines_apply(int selection, int dtr_operation, int rts_operation)
+{
+    int result = 0;
+    if ((selection & LINE_DTR) && line_change(dtr_operation) != 0) {
+        fputs("Unable to set DTR mode !\n", stderr);
+        result = -1;
+    }
+    if ((selection & LINE_RTS) && line_change(rts_operation) != 0) {
+        fputs("Unable to set RTS mode !\n", stderr);
+        result = -1;
+    }
+    return result;
 }

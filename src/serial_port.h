@@ -29,6 +29,10 @@ int port_open(const char *name);
 // other one is still attempted. Returns 0, or -1 when either failed.
 int lines_apply(int selection, int dtr_operation, int rts_operation);
 
+// Performs one line operation on the open port, without a message; each
+// platform has its own. Returns 0, or -1 when the line did not move.
+int line_change(int operation);
+
 // Closes the port if it is open; harmless when it is not.
 void port_close();
 

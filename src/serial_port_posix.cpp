@@ -93,24 +93,11 @@ int port_open(const char *name)
     return 0;
 }
 
-static int line_operation(int operation, const char *failure)
+int line_change(int operation)
 {
     unsigned long request = operation == SETDTR || operation == SETRTS ? TIOCMBIS : TIOCMBIC;
     int bits = operation == SETDTR || operation == CLRDTR ? TIOCM_DTR : TIOCM_RTS;
-    if (modem_lines(port_handle, request, bits) == 0)
-        return 0;
-    fputs(failure, stderr);
-    return -1;
-}
-
-int lines_apply(int selection, int dtr_operation, int rts_operation)
-{
-    int result = 0;
-    if (selection & LINE_DTR)
-        result |= line_operation(dtr_operation, "Unable to set DTR mode !\n");
-    if (selection & LINE_RTS)
-        result |= line_operation(rts_operation, "Unable to set RTS mode !\n");
-    return result;
+    return modem_lines(port_handle, request, bits) == 0 ? 0 : -1;
 }
 
 void port_close()

@@ -76,22 +76,9 @@ int port_open(const char *name)
     return 0;
 }
 
-static int line_operation(DWORD operation, const char *failure)
+int line_change(int operation)
 {
-    if (EscapeCommFunction(port_handle, operation))
-        return 0;
-    fputs(failure, stderr);
-    return -1;
-}
-
-int lines_apply(int selection, int dtr_operation, int rts_operation)
-{
-    int result = 0;
-    if (selection & LINE_DTR)
-        result |= line_operation(dtr_operation, "Unable to set DTR mode !\n");
-    if (selection & LINE_RTS)
-        result |= line_operation(rts_operation, "Unable to set RTS mode !\n");
-    return result;
+    return EscapeCommFunction(port_handle, static_cast<DWORD>(operation)) ? 0 : -1;
 }
 
 void port_close()
