@@ -51,7 +51,22 @@ static bool termios_configure(int fd, const struct termios *current)
     settings.c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY);
     settings.c_cc[VSTART] = 0x11;
     settings.c_cc[VSTOP] = 0x13;
-    return tcsetattr(fd, TCSANOW, &settings) == 0;
+    if (tcsetattr(fd, TCSANOW, &settings) != 0)
+        return false;
+
+    // tcsetattr succeeds when any part of the request was carried out, so
+    // read the settings back and insist on the ones that matter.
+    struct termios applied;
+    if (tcgetattr(fd, &applied) != 0)
+        return false;
+    tcflag_t control = CSIZE | PARENB | CSTOPB | CREAD | CLOCAL;
+#ifdef CRTSCTS
+    control |= CRTSCTS;
+#endif
+    tcflag_t input = IXON | IXOFF | IXANY;
+    return cfgetispeed(&applied) == B9600 && cfgetospeed(&applied) == B9600 &&
+           (applied.c_cflag & control) == (settings.c_cflag & control) &&
+           (applied.c_iflag & input) == (settings.c_iflag & input);
 }
 
 int port_open(const char *name)

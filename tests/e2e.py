@@ -133,6 +133,8 @@ FAULTS = [
          fail="tcgetattr", err=" unable to read DCB !\n", lines=[]),
     Case("applying the settings fails", ["-D", "-p", "{PTY}", "0"], status=255,
          fail="tcsetattr", err="Unable to set DCB !\n", lines=[]),
+    Case("settings applied only in part", ["-D", "-p", "{PTY}", "0"], status=255,
+         fail="tcsetattr-partial", err="Unable to set DCB !\n", lines=[], only="native"),
     Case("DTR refused at configuration", ["-D", "-p", "{PTY}", "0"], refuse="DTR@1",
          lines=["DTR refused", "RTS 0", "DTR 0"]),
     Case("DTR refused when set", ["-D", "-p", "{PTY}", "0"], refuse="DTR@2", status=255,

@@ -10,7 +10,9 @@
  *                          or RTS fails with EIO and moves neither
  *   KOVEX_KIT_REFUSE=LINE@N  only the Nth request that would move it fails
  *   KOVEX_KIT_FAIL=CALL    open (of a /dev path), flock, tcgetattr or
- *                          tcsetattr fails with EIO
+ *                          tcsetattr fails with EIO; "tcsetattr-partial"
+ *                          applies the settings at 38400 bit/s and succeeds,
+ *                          as a driver may when it cannot do all it is asked
  *
  * At exit, every descriptor still open on a /dev path is logged as
  * "... PID open PATH", so a test can tell that the port was closed, and the
@@ -107,7 +109,15 @@ int tcgetattr(int fd, struct termios *settings)
 
 int tcsetattr(int fd, int when, const struct termios *settings)
 {
-    return failing("tcsetattr") ? -1 : REAL(tcsetattr)(fd, when, settings);
+    if (failing("tcsetattr"))
+        return -1;
+    if (failing("tcsetattr-partial")) {
+        struct termios partial = *settings;
+        cfsetispeed(&partial, B38400);
+        cfsetospeed(&partial, B38400);
+        return REAL(tcsetattr)(fd, when, &partial);
+    }
+    return REAL(tcsetattr)(fd, when, settings);
 }
 
 static void report_peak_memory(void)
