@@ -128,8 +128,9 @@ def main():
             _, wine_error1, _, _ = measure(wine, options.runs, 1)
             row("kovex.exe hold error, 1 s hold (Wine)", wine_error1)
         finally:
-            wine.wine_stop()
+            wine.close()
 
+    native.close()
     print()
     targets = [
         ("start-to-assert median at most 2 ms", kovex_start[0] <= 2.0),

@@ -11,6 +11,7 @@ and the hold between them. Under Wine this must run inside private_dev.sh.
 """
 import argparse
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -200,6 +201,7 @@ class Runner:
         self.wine = options.wine
         self.kit = os.path.abspath(options.kit) + "/$LIB/libkovexlines.so"
         self.work = tempfile.mkdtemp(prefix="kovex-e2e-")
+        self.scratch = [self.work]
         self.log = os.path.join(self.work, "lines.log")
         self.master, self.slave = os.openpty()
         pty = os.ttyname(self.slave)
@@ -220,6 +222,7 @@ class Runner:
     def native_alias(self, pty):
         # A path of exactly 27 characters that leads to the pty.
         folder = tempfile.mkdtemp(prefix="k", dir="/tmp")
+        self.scratch.append(folder)
         link = folder + "/" + "p" * (26 - len(folder))
         os.symlink(pty, link)
         return link
@@ -246,6 +249,12 @@ class Runner:
         subprocess.run(["wineserver", "-k"], **quiet)
         subprocess.run(["wineserver", "-p"], check=True, **quiet)
         subprocess.run(["wine", "wineboot"], check=True, **quiet)
+
+    def close(self):
+        if self.wine:
+            self.wine_stop()
+        for folder in self.scratch:
+            shutil.rmtree(folder, ignore_errors=True)
 
     def wine_stop(self):
         subprocess.run(["wineserver", "-k"], stdout=subprocess.DEVNULL,
@@ -432,8 +441,7 @@ def main():
             for fault in faults:
                 print("     " + fault.replace("\n", "\n     "))
     finally:
-        if options.wine:
-            runner.wine_stop()
+        runner.close()
     print(f"{len(checks) - failed} passed, {failed} failed")
     return 1 if failed else 0
 

@@ -27,4 +27,7 @@ ln -s /proc/self/fd/0 "$new/stdin"
 ln -s /proc/self/fd/1 "$new/stdout"
 ln -s /proc/self/fd/2 "$new/stderr"
 mount --rbind "$new" /dev
+# /dev holds its own copy of the tree now; let the folder go.
+umount --lazy --recursive "$new"
+rmdir "$new"
 exec "$@"

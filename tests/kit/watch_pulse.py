@@ -6,6 +6,7 @@ did as one timeline.
     python3 tests/kit/watch_pulse.py [KOVEX_OPTIONS...]   (default: -D -R 1)
 """
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -22,7 +23,8 @@ def main():
         sys.exit("build/native/kovex is missing: run ./dev.sh build first")
     master, slave = os.openpty()
     pty = os.ttyname(slave)
-    log = os.path.join(tempfile.mkdtemp(prefix="kovex-watch-"), "lines.log")
+    scratch = tempfile.mkdtemp(prefix="kovex-watch-")
+    log = os.path.join(scratch, "lines.log")
     args = [KOVEX, "-v", "-p", pty] + (sys.argv[1:] or ["-D", "-R", "1"])
     env = dict(os.environ, LD_PRELOAD=KIT, KOVEX_KIT_LOG=log)
 
@@ -58,6 +60,7 @@ def main():
     print(f"\nexit status {status}")
     os.close(master)
     os.close(slave)
+    shutil.rmtree(scratch, ignore_errors=True)
 
 
 if __name__ == "__main__":
