@@ -10,6 +10,7 @@ and the hold between them. Under Wine this must run inside private_dev.sh.
            --identity DESCRIPTION COPYRIGHT COMPANY BINARY
 """
 import argparse
+import glob
 import os
 import shutil
 import subprocess
@@ -206,6 +207,10 @@ class Runner:
         self.master, self.slave = os.openpty()
         pty = os.ttyname(self.slave)
         if self.wine:
+            # Wine maps every serial device it can see to a COM name.
+            visible = glob.glob("/dev/ttyS*") + glob.glob("/dev/ttyUSB*") + glob.glob("/dev/ttyACM*")
+            if visible:
+                raise SystemExit(f"refusing to run Wine where it sees {visible[:3]}")
             self.env = dict(os.environ, WINEPREFIX=os.path.abspath(options.prefix),
                             WINEDEBUG="-all", WINEARCH="win32",
                             WINEDLLOVERRIDES="mscoree,mshtml=")
