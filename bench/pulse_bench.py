@@ -35,7 +35,7 @@ port.close()
 """
 
 
-def runner_for(wine, options):
+def runner_for(wine):
     return e2e.Runner(SimpleNamespace(
         binary=os.path.join(ROOT, "build/windows/kovex.exe" if wine else "build/native/kovex"),
         wine=wine, kit=os.path.join(ROOT, "build/native/kit"),
@@ -102,7 +102,7 @@ def main():
 
     print(f"{options.runs} runs each; {os.cpu_count()} cores; {os.uname().release}")
     print(f"{'':<46} {'median':>9} {'max':>9} {'min':>9}")
-    native = runner_for(False, options)
+    native = runner_for(False)
     pyserial = ["/usr/bin/python3", "-c", PYSERIAL_SCRIPT]
     (start, error0, release, rss), (py_start, py_error0, _, _) = \
         measure_side_by_side(native, options.runs, 0, pyserial)
@@ -120,7 +120,7 @@ def main():
     print(f"{'start-to-assert, pyserial / kovex (medians)':<46} {ratio:>9.1f} times")
 
     if not options.no_wine:
-        wine = runner_for(True, options)
+        wine = runner_for(True)
         try:
             wine_start, wine_error0, _, _ = measure(wine, options.runs, 0)
             row("kovex.exe start-to-assert (Wine)", wine_start)
