@@ -75,15 +75,15 @@ int port_open(const char *name)
     int fd = -1;
     if (port_path(path, sizeof path, device_prefix(name), name) == 0)
         fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        fprintf(stderr, "Unable to open Serial Port '%s'.\n", name);
-        return -1;
-    }
-    // Exclusive like Windows' share mode 0. flock keeps other runs out
-    // whoever they run as; TIOCEXCL also turns away other programs, but not
-    // root, and a device that refuses it is still usable.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // Exclusive like Windows' share mode 0: a port held by another run
+    // counts as one that cannot be opened. flock keeps other runs out whoever
+    // they run as; TIOCEXCL also turns away other programs, but not root, and
+    // a device that refuses it is still usable.
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
+        fd = -1;
+    }
+    if (fd < 0) {
         fprintf(stderr, "Unable to open Serial Port '%s'.\n", name);
         return -1;
     }
