@@ -71,8 +71,8 @@ def pulse(runner, hold, program=None):
     return raised - started, cleared - raised - hold, ended - cleared, peak
 
 
-def measure(runner, runs, hold, program=None):
-    samples = [pulse(runner, hold, program) for _ in range(runs)]
+def measure(runner, runs, hold):
+    samples = [pulse(runner, hold) for _ in range(runs)]
     return [list(column) for column in zip(*samples)]
 
 

@@ -289,13 +289,11 @@ class Runner:
         }
         return [name for name, ok in wanted.items() if not ok]
 
-    def start(self, args, case_env=None, cwd=None, program=None):
+    def start(self, args, case_env=None, cwd=None):
         env = dict(self.env, KOVEX_KIT_LOG=self.log, **(case_env or {}))
         # One byte per character, so that bytes 0x80 to 0xFF go out as such.
         args = [a.encode("latin-1") for a in args]
-        if program is None:
-            program = ["wine", self.binary] if self.wine else [self.binary]
-        command = program + args
+        command = (["wine", self.binary] if self.wine else [self.binary]) + args
         out = tempfile.TemporaryFile(dir=self.work)
         err = tempfile.TemporaryFile(dir=self.work)
         # Files rather than pipes: Wine's daemons would hold a pipe open.
