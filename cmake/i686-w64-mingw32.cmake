@@ -1,13 +1,4 @@
-# Cross-builds the 32-bit Windows executable with Debian's mingw-w64.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-builds the 32-bit Windows executable, the one we ship.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(KOVEX_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${KOVEX_MINGW_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${KOVEX_MINGW_PREFIX}-g++)
-set(CMAKE_RC_COMPILER ${KOVEX_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${KOVEX_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

@@ -6,10 +6,11 @@ creates, with the modem-line kit preloaded unless the case says otherwise,
 and checks stdout, stderr, the exit status, the line changes the kit logged
 and the hold between them. Under Wine this must run inside private_dev.sh.
 
-    e2e.py [--wine --prefix DIR --variants DIR] --kit KITDIR
+    e2e.py [--wine 32|64 --prefix DIR --variants DIR] --kit KITDIR
            --identity DESCRIPTION COPYRIGHT COMPANY BINARY
 """
 import argparse
+import errno
 import glob
 import os
 import shutil
@@ -211,12 +212,17 @@ class Runner:
             visible = glob.glob("/dev/ttyS*") + glob.glob("/dev/ttyUSB*") + glob.glob("/dev/ttyACM*")
             if visible:
                 raise SystemExit(f"refusing to run Wine where it sees {visible[:3]}")
+            self.loader = WINE_LOADERS[options.wine]
             self.env = dict(os.environ, WINEPREFIX=os.path.abspath(options.prefix),
-                            WINEDEBUG="-all", WINEARCH="win32",
+                            WINEDEBUG="-all", WINEARCH=f"win{options.wine}",
                             WINEDLLOVERRIDES="mscoree,mshtml=")
             self.ports = {"PTY": "COM5", "NULL": "COM6", "MISSING": "COM9",
                           "PTY27": "COM5"}
-            self.wine_start({"COM5": pty, "COM6": "/dev/null"})
+            try:
+                self.wine_start({"COM5": pty, "COM6": "/dev/null"})
+            except SetupFailed:
+                self.close()
+                raise
             self.ports["PTY27"] = self.wine_alias(pty)
         else:
             self.env = dict(os.environ)
@@ -242,18 +248,24 @@ class Runner:
         os.symlink(pty, link)
         return name
 
+    def wine_step(self, step, command, check=True):
+        status = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                env=self.env).returncode
+        if check and status != 0:
+            raise SetupFailed(f"Wine setup failed: {step} exited with status {status}")
+
     def wine_start(self, ports):
-        quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env)
         reg = os.path.join(self.work, "ports.reg")
         with open(reg, "w") as f:
             f.write("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n")
             f.writelines(f'"{k}"="{v}"\n' for k, v in ports.items())
-        subprocess.run(["wine", "regedit", "/S", reg], check=True, **quiet)
+        # The first regedit also creates the prefix.
+        self.wine_step("regedit (COM mapping)", [self.loader, "regedit", "/S", reg])
         # The ports are read when the server starts; the Windows-side
         # daemons are started here so that no run's pipes are inherited.
-        subprocess.run(["wineserver", "-k"], **quiet)
-        subprocess.run(["wineserver", "-p"], check=True, **quiet)
-        subprocess.run(["wine", "wineboot"], check=True, **quiet)
+        self.wine_step("wineserver -k", [WINESERVER, "-k"], check=False)
+        self.wine_step("wineserver -p", [WINESERVER, "-p"])
+        self.wine_step("wineboot", [self.loader, "wineboot"])
 
     def close(self):
         if self.wine:
@@ -262,8 +274,7 @@ class Runner:
             shutil.rmtree(folder, ignore_errors=True)
 
     def wine_stop(self):
-        subprocess.run(["wineserver", "-k"], stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, env=self.env)
+        self.wine_step("wineserver -k", [WINESERVER, "-k"], check=False)
 
     def reset_pty(self):
         # Start every case from settings that differ from what kovex sets.
@@ -293,7 +304,7 @@ class Runner:
         env = dict(self.env, KOVEX_KIT_LOG=self.log, **(case_env or {}))
         # One byte per character, so that bytes 0x80 to 0xFF go out as such.
         args = [a.encode("latin-1") for a in args]
-        command = (["wine", self.binary] if self.wine else [self.binary]) + args
+        command = ([self.loader, self.binary] if self.wine else [self.binary]) + args
         out = tempfile.TemporaryFile(dir=self.work)
         err = tempfile.TemporaryFile(dir=self.work)
         # Files rather than pipes: Wine's daemons would hold a pipe open.
@@ -407,9 +418,36 @@ class Runner:
         return [] if got == wanted else [f"got {got!r}, wanted {wanted!r}"]
 
 
+class SetupFailed(Exception):
+    pass
+
+
+# Each Windows build runs under the loader of its own word size, named here
+# rather than left to the wine script's guess.
+WINE_LOADERS = {"32": "/usr/lib/wine/wine", "64": "/usr/lib/wine/wine64"}
+WINESERVER = "/usr/lib/wine/wineserver"
+
+
+def wine_unavailable(bits):
+    """Why this machine cannot run the given Wine loader, or None."""
+    loader = WINE_LOADERS[bits]
+    if not os.path.exists(loader) or not os.path.exists(WINESERVER):
+        return f"Wine is missing ({loader}): the {bits}-bit Windows build is not run"
+    try:
+        status = subprocess.run([loader, "--version"], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL).returncode
+    except OSError as error:
+        status = 126 if error.errno == errno.ENOEXEC else error.errno
+    if status == 126 and bits == "32":
+        return "this kernel cannot run 32-bit programs: the i386 build is checked from its file only"
+    if status != 0:
+        return f"{loader} --version exited with status {status}: the {bits}-bit build is not run"
+    return None
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--wine", action="store_true")
+    parser.add_argument("--wine", choices=sorted(WINE_LOADERS))
     parser.add_argument("--prefix", default="wineprefix")
     parser.add_argument("--kit", required=True)
     parser.add_argument("--identity", nargs=3, required=True,
@@ -423,8 +461,17 @@ def main():
     if not os.path.exists(options.binary):
         print(f"{options.binary} is missing: build it first")
         return 1
+    if options.wine:
+        reason = wine_unavailable(options.wine)
+        if reason:
+            print(reason)
+            return 77
 
-    runner = Runner(options)
+    try:
+        runner = Runner(options)
+    except SetupFailed as failure:
+        print(failure)
+        return 1
     platform = "wine" if options.wine else "native"
     checks = [(c.name, lambda c=c: runner.run(c)) for c in CASES + FAULTS + HOSTILE
               if c.only in (None, platform)]
