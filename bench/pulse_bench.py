@@ -7,7 +7,10 @@ the pyserial script a user would otherwise write (Debian's python3-serial).
 
 Needs ./dev.sh build (or check) first. Times come from the kit's log, which
 stamps each line change with CLOCK_MONOTONIC, the clock of time.monotonic().
-Under Wine the script runs itself inside tests/kit/private_dev.sh.
+The script runs itself inside tests/kit/private_dev.sh, as the tests do: Wine
+must not see the machine's serial devices, and kovex's lock files go to a
+private lock directory. Wine runs the 32-bit kovex.exe where this machine runs
+32-bit programs, its 64-bit twin otherwise.
 """
 import argparse
 import os
@@ -36,11 +39,13 @@ port.close()
 
 
 def runner_for(wine):
+    """A runner for the native build (wine None) or the Windows build of
+    that many bits."""
+    binary = {None: "build/native/kovex", "32": "build/windows/kovex.exe",
+              "64": "build/windows64/kovex.exe"}[wine]
     return e2e.Runner(SimpleNamespace(
-        binary=os.path.join(ROOT, "build/windows/kovex.exe" if wine else "build/native/kovex"),
-        wine=wine, kit=os.path.join(ROOT, "build/native/kit"),
-        prefix=os.path.join(ROOT, "build/native/wineprefix"),
-        identity=("", "", "")))
+        binary=os.path.join(ROOT, binary), wine=wine, kit=os.path.join(ROOT, "build/native/kit"),
+        prefix=os.path.join(ROOT, f"build/native/wineprefix{wine}"), identity=("", "", "")))
 
 
 def pulse(runner, hold, program=None):
@@ -52,8 +57,9 @@ def pulse(runner, hold, program=None):
         os.unlink(runner.log)
     args = ([runner.ports["PTY"], str(hold)] if program
             else ["-q", "-p", runner.ports["PTY"], str(hold)])
-    command = (program or (["wine"] if runner.wine else []) + [runner.binary]) + args
-    env = dict(runner.env, KOVEX_KIT_LOG=runner.log, LD_PRELOAD=runner.kit)
+    command = (program or ([runner.loader] if runner.wine else []) + [runner.binary]) + args
+    env = dict(runner.env, KOVEX_KIT_LOG=runner.log, LD_PRELOAD=runner.kit,
+               KOVEX_KIT_UNGUARDED="1")
     # Everything is prepared before the clock starts: it measures the
     # program, not this script's bookkeeping.
     with open(os.devnull, "wb") as sink:
@@ -96,13 +102,13 @@ def main():
     parser.add_argument("--runs", type=int, default=20)
     parser.add_argument("--no-wine", action="store_true")
     options = parser.parse_args()
-    if not options.no_wine and os.environ.get("KOVEX_PRIVATE_DEV") != "1":
+    if os.environ.get("KOVEX_PRIVATE_DEV") != "1":
         os.execv(os.path.join(ROOT, "tests/kit/private_dev.sh"),
                  [os.path.join(ROOT, "tests/kit/private_dev.sh"), sys.executable] + sys.argv)
 
     print(f"{options.runs} runs each; {os.cpu_count()} cores; {os.uname().release}")
     print(f"{'':<46} {'median':>9} {'max':>9} {'min':>9}")
-    native = runner_for(False)
+    native = runner_for(None)
     pyserial = ["/usr/bin/python3", "-c", PYSERIAL_SCRIPT]
     (start, error0, release, rss), (py_start, py_error0, _, _) = \
         measure_side_by_side(native, options.runs, 0, pyserial)
@@ -119,14 +125,15 @@ def main():
     ratio = py[0] / kovex_start[0]
     print(f"{'start-to-assert, pyserial / kovex (medians)':<46} {ratio:>9.1f} times")
 
-    if not options.no_wine:
-        wine = runner_for(True)
+    bits = next((b for b in ("32", "64") if not e2e.wine_unavailable(b)), None)
+    if not options.no_wine and bits:
+        wine = runner_for(bits)
         try:
             wine_start, wine_error0, _, _ = measure(wine, options.runs, 0)
-            row("kovex.exe start-to-assert (Wine)", wine_start)
-            row("kovex.exe hold error, 0 s hold (Wine)", wine_error0)
+            row(f"kovex.exe start-to-assert (Wine, {bits}-bit)", wine_start)
+            row(f"kovex.exe hold error, 0 s hold (Wine, {bits}-bit)", wine_error0)
             _, wine_error1, _, _ = measure(wine, options.runs, 1)
-            row("kovex.exe hold error, 1 s hold (Wine)", wine_error1)
+            row(f"kovex.exe hold error, 1 s hold (Wine, {bits}-bit)", wine_error1)
         finally:
             wine.close()
 

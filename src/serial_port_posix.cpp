@@ -2,6 +2,8 @@
 // ioctls. It mirrors the Windows layer: same messages, same results.
 #include "serial_port.h"
 
+#include "port_lock.h"
+
 #include <climits>
 #include <cstdio>
 #include <ctime>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 static int port_handle = -1;
+static bool port_hupcl;  // the port's own HUPCL, given back at the close
 
 // A bare name such as "ttyUSB0" lives in /dev, the counterpart of Windows'
 // device namespace; anything with a slash is a path and is used as it stands.
@@ -27,6 +30,7 @@ static int port_fail(int fd, const char *message)
 {
     fputs(message, stderr);
     close(fd);
+    port_unlock();
     return -1;
 }
 
@@ -45,9 +49,11 @@ static bool termios_configure(int fd, const struct termios *current)
 #ifdef CRTSCTS
     settings.c_cflag &= ~(tcflag_t)CRTSCTS;
 #endif
-    // HUPCL stays as the port had it: when set, the driver drops the lines
-    // at the last close, which is also what happens if the run is killed.
-    settings.c_cflag |= CS8 | CREAD | CLOCAL;
+    // HUPCL is on while we hold the port, so that if the run dies (any
+    // signal, SIGKILL included) the driver drops the lines at the last close,
+    // as Windows does; port_close gives the port its own setting back.
+    port_hupcl = (current->c_cflag & HUPCL) != 0;
+    settings.c_cflag |= CS8 | CREAD | CLOCAL | HUPCL;
     settings.c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY);
     settings.c_cc[VSTART] = 0x11;
     settings.c_cc[VSTOP] = 0x13;
@@ -59,7 +65,7 @@ static bool termios_configure(int fd, const struct termios *current)
     struct termios applied;
     if (tcgetattr(fd, &applied) != 0)
         return false;
-    tcflag_t control = CSIZE | PARENB | CSTOPB | CREAD | CLOCAL;
+    tcflag_t control = CSIZE | PARENB | CSTOPB | CREAD | CLOCAL | HUPCL;
 #ifdef CRTSCTS
     control |= CRTSCTS;
 #endif
@@ -73,17 +79,20 @@ int port_open(const char *name)
 {
     char path[PATH_MAX];
     int fd = -1;
-    if (port_path(path, sizeof path, device_prefix(name), name) == 0)
+    // Exclusive like Windows' share mode 0: a port held by another program
+    // counts as one that cannot be opened. The lock file decides before the
+    // open, which on Linux raises DTR and RTS even when it is then refused.
+    // flock keeps other runs out whoever they run as; TIOCEXCL also turns
+    // away other programs, but not root, and a device that refuses it is
+    // still usable.
+    if (port_path(path, sizeof path, device_prefix(name), name) == 0 && port_lock(path) == 0)
         fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    // Exclusive like Windows' share mode 0: a port held by another run
-    // counts as one that cannot be opened. flock keeps other runs out whoever
-    // they run as; TIOCEXCL also turns away other programs, but not root, and
-    // a device that refuses it is still usable.
     if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
         fd = -1;
     }
     if (fd < 0) {
+        port_unlock();
         fprintf(stderr, "Unable to open Serial Port '%s'.\n", name);
         return -1;
     }
@@ -115,15 +124,33 @@ int line_change(int operation)
     return modem_lines(port_handle, request, bits) == 0 ? 0 : -1;
 }
 
+// Gives the port its own HUPCL back, so that a user's -hupcl survives every
+// run that ends normally. A line that is still raised (it refused to clear)
+// keeps HUPCL on, for the driver to drop it at the close. Nothing is left to
+// do if this fails: the pulse is over and the port merely keeps HUPCL.
+static void hupcl_restore(int fd)
+{
+    int bits;
+    struct termios settings;
+    if (port_hupcl || (ioctl(fd, TIOCMGET, &bits) == 0 && (bits & (TIOCM_DTR | TIOCM_RTS)) != 0))
+        return;
+    if (tcgetattr(fd, &settings) == 0) {
+        settings.c_cflag &= ~(tcflag_t)HUPCL;
+        (void)tcsetattr(fd, TCSANOW, &settings);
+    }
+}
+
 void port_close()
 {
     if (port_handle < 0)
         return;
     // Give the tty back shareable (a pty outlives our close), then close. A
     // failed close leaves nothing to retry; the descriptor is gone either way.
+    hupcl_restore(port_handle);
     (void)ioctl(port_handle, TIOCNXCL);
     close(port_handle);
     port_handle = -1;
+    port_unlock();
 }
 
 void hold_milliseconds(uint32_t milliseconds)

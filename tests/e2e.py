@@ -3,8 +3,10 @@
 
 Each case runs the real binary against pseudo-terminals that this script
 creates, with the modem-line kit preloaded unless the case says otherwise,
-and checks stdout, stderr, the exit status, the line changes the kit logged
-and the hold between them. Under Wine this must run inside private_dev.sh.
+and checks stdout, stderr, the exit status, the line changes the kit logged,
+the hold between them, the port's HUPCL and its lock file afterwards. It
+must run inside private_dev.sh: Wine must not see the machine's serial
+devices, and the runs must not touch the machine's lock directory.
 
     e2e.py [--wine 32|64 --prefix DIR --variants DIR] --kit KITDIR
            --identity DESCRIPTION COPYRIGHT COMPANY BINARY
@@ -14,6 +16,7 @@ import errno
 import glob
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -24,6 +27,10 @@ from dataclasses import dataclass, field
 USAGE = "Usage: kovex [-dqv] [-D] [-R] [-p port] [delay]\n"
 # Opening leaves both lines cleared, DTR first; the kit starts them raised.
 OPENED = ["DTR 0", "RTS 0"]
+# A failure after the open: the last close of a port with HUPCL drops both
+# lines (natively; under Wine the kit does not see the server's open).
+DROPPED = {"native": ["DTR 0", "RTS 0"], "wine": []}
+LOCKS = "/var/lock"
 PULSE = {"RTS": ["RTS 1", "RTS 0"], "DTR": ["DTR 1", "DTR 0"],
          "BOTH": ["DTR 1", "RTS 1", "DTR 0", "RTS 0"]}
 
@@ -35,7 +42,7 @@ class Case:
     status: int = 0
     out: str = ""
     err: str = ""
-    lines: list = None         # expected kit log, None: not checked
+    lines: list = None         # expected kit log (or one per platform), None: not checked
     hold: float = None         # seconds between the first set and last clear
     banner: bool = True        # stdout starts with the identity banner
     kit: bool = True           # preload the modem-line kit
@@ -43,6 +50,10 @@ class Case:
     fail: str = None           # KOVEX_KIT_FAIL: a call of the port layer
     only: str = None           # "native" or "wine"
     files: list = field(default_factory=list)  # created in the working folder
+    hupcl: bool = True         # the port's HUPCL before the run, kept after it
+    lock: str = None           # a lock file found on the port: {DEAD} and {LIVE} are pids
+    lock_age: int = 0          # its age in seconds
+    lockdir: str = None        # "read-only" or "dangling": the lock directory's state
 
 
 def progress(label, delay):
@@ -131,26 +142,62 @@ FAULTS = [
     Case("open fails", ["-D", "-p", "{PTY}", "0"], status=255, fail="open",
          err="Unable to open Serial Port '{PTY}'.\n", lines=[], only="native"),
     Case("exclusive lock fails", ["-D", "-p", "{PTY}", "0"], status=255, fail="flock",
-         err="Unable to open Serial Port '{PTY}'.\n", lines=[], only="native"),
+         err="Unable to open Serial Port '{PTY}'.\n", lines=DROPPED, only="native"),
     Case("reading the settings fails", ["-D", "-p", "{PTY}", "0"], status=255,
-         fail="tcgetattr", err=" unable to read DCB !\n", lines=[]),
+         fail="tcgetattr", err=" unable to read DCB !\n", lines=DROPPED),
     Case("applying the settings fails", ["-D", "-p", "{PTY}", "0"], status=255,
-         fail="tcsetattr", err="Unable to set DCB !\n", lines=[]),
+         fail="tcsetattr", err="Unable to set DCB !\n", lines=DROPPED),
     Case("settings applied only in part", ["-D", "-p", "{PTY}", "0"], status=255,
-         fail="tcsetattr-partial", err="Unable to set DCB !\n", lines=[], only="native"),
+         fail="tcsetattr-partial", err="Unable to set DCB !\n", lines=DROPPED, only="native"),
     Case("DTR refused at configuration", ["-D", "-p", "{PTY}", "0"], refuse="DTR@1",
          lines=["DTR refused", "RTS 0", "DTR 0"]),
     Case("DTR refused when set", ["-D", "-p", "{PTY}", "0"], refuse="DTR@2", status=255,
          err="Unable to set DTR mode !\n", lines=OPENED + ["DTR refused"]),
+    # A line that would not clear keeps HUPCL on, for the driver to drop it
+    # at the close (natively: under Wine the kit does not see that close).
     Case("DTR refused when cleared", ["-D", "-p", "{PTY}", "0"], refuse="DTR@3", status=255,
-         err="Unable to set DTR mode !\n", lines=OPENED + ["DTR 1", "DTR refused"]),
+         err="Unable to set DTR mode !\n",
+         lines={"native": OPENED + ["DTR 1", "DTR refused", "DTR 0"],
+                "wine": OPENED + ["DTR 1", "DTR refused"]}),
     Case("RTS refused at configuration", ["-p", "{PTY}", "0"], refuse="RTS@1",
          lines=["DTR 0", "RTS refused", "RTS 0"]),
     Case("RTS refused when set", ["-DRp", "{PTY}", "0"], refuse="RTS@2", status=255,
          err="Unable to set RTS mode !\n", lines=OPENED + ["DTR 1", "RTS refused", "DTR 0"]),
     Case("RTS refused when cleared", ["-DRp", "{PTY}", "0"], refuse="RTS@3", status=255,
          err="Unable to set RTS mode !\n",
-         lines=OPENED + ["DTR 1", "RTS 1", "DTR 0", "RTS refused"]),
+         lines={"native": OPENED + ["DTR 1", "RTS 1", "DTR 0", "RTS refused", "RTS 0"],
+                "wine": OPENED + ["DTR 1", "RTS 1", "DTR 0", "RTS refused"]}),
+]
+
+# The port's own HUPCL and the lock file found on it. A lock names its
+# owner's pid; one that names nobody alive is taken over, one whose content
+# may still be being written is respected for a while, and a lock directory
+# that cannot be used leaves the run to flock and TIOCEXCL.
+IN_USE = "Unable to open Serial Port '{PTY}'.\n"
+LOCKING = [
+    Case("port with HUPCL off keeps it", ["-p", "{PTY}", "0"], hupcl=False,
+         lines=OPENED + PULSE["RTS"]),
+    Case("stuck RTS on a port with HUPCL off: dropped at close", ["-p", "{PTY}", "0"],
+         hupcl=False, refuse="RTS@3", status=255, err="Unable to set RTS mode !\n",
+         lines=OPENED + ["RTS 1", "RTS refused", "RTS 0"], only="native"),
+] + [
+    Case(f"lock {name}: taken over", ["-p", "{PTY}", "0"], lock=lock, lock_age=age,
+         lines=OPENED + PULSE["RTS"], only="native")
+    for name, lock, age in [("of a dead process", "{DEAD:10d}\n", 0),
+                            ("naming pid 0", "         0\n", 0),
+                            ("naming a huge pid", "99999999999999999999\n", 0),
+                            ("with old garbage", "\x00garbage", 60),
+                            ("left empty long ago", "", 60)]
+] + [
+    Case(f"lock {name}: refused, port not opened", ["-q", "-p", "{PTY}", "0"], lock=lock,
+         lock_age=age, status=255, err=IN_USE, banner=False, lines=[], only="native")
+    for name, lock, age in [("of a live process", "{LIVE:10d}\n", 0),
+                            ("with fresh garbage", "garbage", 0),
+                            ("being written", "  12", 0)]
+] + [
+    Case(f"lock directory {state}: run without a lock", ["-p", "{PTY}", "0"],
+         lockdir=state, lines=OPENED + PULSE["RTS"], only="native")
+    for state in ("read-only", "dangling")
 ]
 
 # Words no run may crash, hang or print garbage on. Under Wine, bytes that are
@@ -276,14 +323,39 @@ class Runner:
     def wine_stop(self):
         self.wine_step("wineserver -k", [WINESERVER, "-k"], check=False)
 
-    def reset_pty(self):
-        # Start every case from settings that differ from what kovex sets.
+    def reset_pty(self, hupcl=True):
+        # Start every case from settings that differ from what kovex sets,
+        # at a non-zero speed (opening raises the lines then) and with the
+        # case's HUPCL.
         attrs = termios.tcgetattr(self.slave)
         attrs[0] |= termios.IXON | termios.IXOFF
         attrs[2] = (attrs[2] | termios.CRTSCTS | termios.CSTOPB) & ~termios.CLOCAL
+        attrs[2] = attrs[2] | termios.HUPCL if hupcl else attrs[2] & ~termios.HUPCL
         attrs[4] = attrs[5] = termios.B38400
         attrs[6][termios.VSTART] = attrs[6][termios.VSTOP] = b"\x01"
         termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
+
+    def hupcl(self):
+        return bool(termios.tcgetattr(self.slave)[2] & termios.HUPCL)
+
+    def lock_path(self):
+        device = os.path.realpath(self.ports["PTY"])
+        return f"{LOCKS}/LCK..{device[len('/dev/'):].replace('/', '_')}"
+
+    def lock_dir(self, state, undo=False):
+        """Makes the lock directory read-only or a dangling link, or undoes it."""
+        if state == "read-only":
+            options = "remount,rw" if undo else "remount,ro"
+            command = ["mount", "-o", options, os.path.realpath(LOCKS)]
+        else:  # hide what the link leads to under an empty tmpfs
+            parent = os.path.dirname(os.path.realpath(LOCKS))
+            command = ["umount", parent] if undo else ["mount", "-t", "tmpfs", "kovex", parent]
+        subprocess.run(command, check=True)
+
+    def dead_pid(self):
+        process = subprocess.Popen(["true"])
+        process.wait()
+        return process.pid
 
     def settings_fault(self):
         attrs = termios.tcgetattr(self.slave)
@@ -341,9 +413,14 @@ class Runner:
         for name in case.files:
             os.makedirs(os.path.dirname(os.path.join(cwd, name)), exist_ok=True)
             open(os.path.join(cwd, name), "w").close()
-        if os.path.exists(self.log):
-            os.unlink(self.log)
-        self.reset_pty()
+        self.clear_log()
+        self.reset_pty(case.hupcl)
+        lock = None
+        if case.lock is not None:
+            lock = case.lock.format(DEAD=self.dead_pid(), LIVE=os.getpid())
+            with open(self.lock_path(), "w") as f:
+                f.write(lock)
+            os.utime(self.lock_path(), (time.time() - case.lock_age,) * 2)
         env = {}
         if case.kit:
             env["LD_PRELOAD"] = self.kit
@@ -351,60 +428,136 @@ class Runner:
             env["KOVEX_KIT_REFUSE"] = case.refuse
         if case.fail:
             env["KOVEX_KIT_FAIL"] = case.fail
-        status, out, err = self.finish(*self.start(args, env, cwd))
+        if case.lockdir:
+            self.lock_dir(case.lockdir)
+        try:
+            status, out, err = self.finish(*self.start(args, env, cwd))
+        finally:
+            if case.lockdir:
+                self.lock_dir(case.lockdir, undo=True)
 
         faults = []
         out_wanted = (self.banner if case.banner else "") + fill(case.out)
         expect = (case.status, self.expected(out_wanted), self.expected(fill(case.err)))
         if (status, out, err) != expect:
             faults.append(f"got {(status, out[:300], err[:300])!r}\nwanted {expect!r}"[:900])
-        log = self.read_log()
+        if case.status == 0 or "mode !" in case.err:
+            faults += self.settings_fault()
+        if not self.wine:  # Wine's SetCommState turns HUPCL off; Windows has none
+            if case.status == 0 and self.hupcl() != case.hupcl:
+                faults.append(f"HUPCL {self.hupcl()} after the run, {case.hupcl} before")
+            faults += self.lock_faults(lock if status else None)
+        return faults + self.line_faults(case, self.read_log())
+
+    def lock_faults(self, lock):
+        """The lock file is gone after the run, or unchanged if it was respected."""
+        path = self.lock_path()
+        if lock is None:
+            if not os.path.lexists(path):
+                return []
+            os.unlink(path)
+            return [f"{path} left behind"]
+        with open(path) as f:
+            kept = f.read() == lock
+        os.unlink(path)
+        return [] if kept else [f"{path} was changed"]
+
+    def line_faults(self, case, log):
+        faults = []
         leaks = [what for _, _, line, what in log if line == "open"]
         if leaks and not self.wine:  # Wine's own process keeps its devices
             faults.append(f"still open at exit: {leaks}")
+        if case.lock is not None and case.status and any(e[2] == "opened" for e in log):
+            faults.append("the port was opened although its lock was held")
         log = [entry for entry in log if entry[2] in ("DTR", "RTS")]
         events = [f"{line} {what}" for _, _, line, what in log]
-        if case.lines is not None and events != case.lines:
-            faults.append(f"line changes {events} != {case.lines}")
+        wanted = case.lines
+        if isinstance(wanted, dict):
+            wanted = wanted["wine" if self.wine else "native"]
+        if wanted is not None and events != wanted:
+            faults.append(f"line changes {events} != {wanted}")
         if case.hold is not None and len(log) >= 2:
             sets = [float(t) for t, _, _, what in log if what == "1"]
             clears = [float(t) for t, _, _, what in log if what == "0"]
             held = clears[-1] - sets[0]
             if not case.hold <= held < case.hold + 0.5:
                 faults.append(f"held {held:.3f} s, wanted {case.hold} s to {case.hold + 0.5} s")
-        if case.status == 0 or "mode !" in case.err:
-            faults += self.settings_fault()
-        if log:
-            # Replay from the kit's start, both raised: at exit every line must
-            # be clear unless the kit refused to move it.
-            raised = {"DTR": True, "RTS": True}
-            refused = {line for _, _, line, what in log if what == "refused"}
-            for _, _, line, what in log:
-                if what in ("0", "1"):
-                    raised[line] = what == "1"
-            faults += [f"{line} left raised" for line, up in raised.items()
-                       if up and line not in refused]
-        return faults
+        return faults + self.raised_at_end(log)
 
-    def exclusive(self):
-        """A port that one run holds cannot be opened by a second."""
-        port = self.ports["PTY"]
-        env = {"LD_PRELOAD": self.kit}
+    def raised_at_end(self, log):
+        # Replay from the kit's start, both raised: at exit every line must
+        # be clear unless the kit refused to move it.
+        if not log:
+            return []
+        raised = {"DTR": True, "RTS": True}
+        refused = {line for _, _, line, what in log if what == "refused"}
+        for _, _, line, what in log:
+            if what in ("0", "1"):
+                raised[line] = what == "1"
+        return [f"{line} left raised" for line, up in raised.items()
+                if up and line not in refused]
+
+    def clear_log(self):
         if os.path.exists(self.log):
             os.unlink(self.log)
-        first = self.start(["-p", port, "1"], env)
-        deadline = time.monotonic() + 10
-        while "RTS 1" not in [f"{e[2]} {e[3]}" for e in self.read_log()]:
+
+    def wait_for(self, event, seconds=10, since=0):
+        deadline = time.monotonic() + seconds
+        while event not in [f"{e[2]} {e[3]}" for e in self.read_log() if float(e[0]) >= since]:
             if time.monotonic() > deadline:
-                return ["the first run never raised RTS"]
+                return False
             time.sleep(0.01)
-        second = self.finish(*self.start(["-q", "-p", port, "0"], env))
+        return True
+
+    def exclusive(self):
+        """A port that one run holds is refused to a second, which must not
+        even open it: on Linux that open would raise the holder's lines."""
+        port = self.ports["PTY"]
+        env = {"LD_PRELOAD": self.kit}
+        self.clear_log()
+        self.reset_pty()
+        first = self.start(["-p", port, "1"], env)
+        if not self.wait_for("RTS 1"):
+            return ["the first run never raised RTS"]
+        second = self.start(["-q", "-p", port, "0"], env)
         faults = []
-        if second != (255, "", f"Unable to open Serial Port '{port}'.\n"):
-            faults.append(f"second run got {second!r}")
+        if self.finish(*second) != (255, "", f"Unable to open Serial Port '{port}'.\n"):
+            faults.append("the second run was not refused")
         if self.finish(*first) != (0, self.banner, ""):
-            faults.append("first run did not finish cleanly")
-        return faults
+            faults.append("the first run did not finish cleanly")
+        log = self.read_log()
+        if any(int(e[1]) == second[0].pid and e[2] != "peak" for e in log):
+            faults.append(f"the second run touched the port: {log}")
+        events = [f"{e[2]} {e[3]}" for e in log if e[2] in ("DTR", "RTS")]
+        if events != OPENED + PULSE["RTS"]:
+            faults.append(f"the holder's lines went {events}")
+        return faults + self.lock_faults(None)
+
+    def killed(self, signal_number):
+        """A run killed during its hold on a port with HUPCL off: the driver
+        drops the lines at its death, and the next run takes its lock over."""
+        self.clear_log()
+        self.reset_pty(hupcl=False)
+        process, out, err = self.start(["-p", self.ports["PTY"], "30"], {"LD_PRELOAD": self.kit})
+        if not self.wait_for("RTS 1"):
+            return ["the run never raised RTS"]
+        killed_at = time.monotonic()
+        process.send_signal(signal_number)
+        process.wait()
+        if not self.wait_for("RTS 0", 2, since=killed_at):
+            return ["RTS stayed raised after the run was killed"]
+        log = [e for e in self.read_log() if e[2] in ("DTR", "RTS")]
+        faults = self.raised_at_end(log)
+        dropped = float(log[-1][0]) - killed_at
+        if not 0 <= dropped < 0.5:
+            faults.append(f"RTS dropped {dropped:.3f} s after the kill")
+        if not os.path.exists(self.lock_path()):
+            faults.append("no lock left behind to take over")
+        again = self.finish(*self.start(["-q", "-p", self.ports["PTY"], "0"],
+                                        {"LD_PRELOAD": self.kit}))
+        if again != (0, "", ""):
+            faults.append(f"the next run got {again!r}")
+        return faults + self.lock_faults(None)
 
     def variant(self, path, banner):
         """A build with a missing or odd version resource prints what it can."""
@@ -455,8 +608,8 @@ def main():
     parser.add_argument("--variants", help="folder of the Windows builds with odd resources")
     parser.add_argument("binary")
     options = parser.parse_args()
-    if options.wine and os.environ.get("KOVEX_PRIVATE_DEV") != "1":
-        print("refusing to run Wine outside a private /dev (use private_dev.sh)")
+    if os.environ.get("KOVEX_PRIVATE_DEV") != "1":
+        print("refusing to run outside a private /dev and lock directory (use private_dev.sh)")
         return 77
     if not os.path.exists(options.binary):
         print(f"{options.binary} is missing: build it first")
@@ -473,10 +626,13 @@ def main():
         print(failure)
         return 1
     platform = "wine" if options.wine else "native"
-    checks = [(c.name, lambda c=c: runner.run(c)) for c in CASES + FAULTS + HOSTILE
+    checks = [(c.name, lambda c=c: runner.run(c)) for c in CASES + FAULTS + LOCKING + HOSTILE
               if c.only in (None, platform)]
     if not options.wine:  # Wine does not enforce exclusive opens
-        checks.append(("port held by another run", runner.exclusive))
+        checks.append(("port held by another run, second run as root", runner.exclusive))
+        for number in (signal.SIGTERM, signal.SIGKILL):
+            checks.append((f"run killed by {number.name} during its hold, HUPCL off",
+                           lambda number=number: runner.killed(number)))
     if options.variants:
         for exe, banner in VARIANTS.items():
             checks.append((f"banner of {exe}", lambda exe=exe, banner=banner:

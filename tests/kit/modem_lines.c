@@ -1,11 +1,17 @@
 /* LD_PRELOAD library that gives a pseudo-terminal the DTR and RTS lines it
- * lacks. When the real modem-control ioctl refuses a request on a terminal,
- * the request is carried out on a line word kept here, which starts with
- * both lines raised as a freshly opened serial port has them.
+ * lacks, and the habits of the real Linux tty layer at open and close. When
+ * the real modem-control ioctl refuses a request on a terminal, the request
+ * is carried out on a line word, which starts with both lines raised as a
+ * freshly opened serial port has them.
  *
- *   KOVEX_KIT_LOG=FILE     every line change is appended to FILE as
- *                          "SECONDS.NANOSECONDS PID LINE 0|1" (CLOCK_MONOTONIC);
- *                          a refused request as "... PID LINE refused"
+ *   KOVEX_KIT_LOG=FILE     every event is appended to FILE as
+ *                          "SECONDS.NANOSECONDS PID WHAT ARG" (CLOCK_MONOTONIC):
+ *                          "DTR 0|1", "RTS 0|1", "DTR refused", "opened PATH",
+ *                          "closed PATH", "hupcl 0|1". The line word, the
+ *                          number of descriptors open on the tty and its
+ *                          HUPCL are read back from this log, so every process
+ *                          sharing the log shares one port; a new log is a
+ *                          new port. Without it each process has its own.
  *   KOVEX_KIT_REFUSE=LINE  the line is stuck: a request that would move DTR
  *                          or RTS fails with EIO and moves neither
  *   KOVEX_KIT_REFUSE=LINE@N  only the Nth request that would move it fails
@@ -13,6 +19,15 @@
  *                          tcsetattr fails with EIO; "tcsetattr-partial"
  *                          applies the settings at 38400 bit/s and succeeds,
  *                          as a driver may when it cannot do all it is asked
+ *   KOVEX_KIT_UNGUARDED=1  no guardian process (below): the benchmark sets it,
+ *                          so that the fork is not counted as start-up time
+ *
+ * As the Linux tty layer does (measured on the 8250 and ftdi_sio drivers):
+ * every open of a tty whose speed is not B0 raises DTR and RTS, even while
+ * another descriptor holds it; the last close drops both when HUPCL is set
+ * and leaves them otherwise; and a process that dies holding the tty is
+ * closed all the same, which a guardian process forked at the open carries
+ * out when the process is gone.
  *
  * At exit, every descriptor still open on a /dev path is logged as
  * "... PID open PATH", so a test can tell that the port was closed, and the
@@ -25,6 +40,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -37,30 +53,90 @@
 
 typedef int ioctl_function(int, unsigned long, ...);
 
-static int line_word = TIOCM_DTR | TIOCM_RTS;
-static int move_attempts[2];  /* per line, in the order of LINES */
+#define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
 
 static const struct {
     int bit;
     const char *name;
 } LINES[] = {{TIOCM_DTR, "DTR"}, {TIOCM_RTS, "RTS"}};
+enum { LINE_COUNT = sizeof LINES / sizeof LINES[0] };
 
-static void log_line(const char *line, const char *what)
+/* The port as the log tells it. */
+struct port {
+    int word;     /* TIOCM_DTR | TIOCM_RTS as they stand */
+    int holders;  /* descriptors open on the tty, of the pid asked for or of all */
+    int hupcl;
+};
+
+static struct port own_port = {TIOCM_DTR | TIOCM_RTS, 0, 1};  /* without a log */
+static int move_attempts[LINE_COUNT];
+static int tracked_fd = -1;      /* the tty this process opened through us */
+static char tracked_path[256];
+static pid_t acting_pid;         /* whose events are logged; 0: this process */
+static int log_fd = -1;          /* open and locked between port_load and port_store */
+
+static void log_line(const char *what, const char *argument)
 {
-    const char *path = getenv("KOVEX_KIT_LOG");
-    if (path == NULL)
-        return;
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    char text[96];
+    char text[400];
     int length = snprintf(text, sizeof text, "%lld.%09ld %ld %s %s\n", (long long)now.tv_sec,
-                          now.tv_nsec, (long)getpid(), line, what);
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        if (write(fd, text, (size_t)length) != length)
-            perror("modem_lines: log");
-        close(fd);
+                          now.tv_nsec, (long)(acting_pid ? acting_pid : getpid()), what, argument);
+    if (length >= (int)sizeof text)
+        length = sizeof text - 1;
+    int fd = log_fd;
+    const char *path = getenv("KOVEX_KIT_LOG");
+    if (fd < 0 && path != NULL)
+        fd = REAL(open)(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    if (write(fd, text, (size_t)length) != length)
+        perror("modem_lines: log");
+    if (fd != log_fd)
+        REAL(close)(fd);
+}
+
+/* Replays the log into port, counting the holders of pid (or of all when
+ * pid is 0), and keeps the log locked until port_store. */
+static void port_load(struct port *port, pid_t pid)
+{
+    const char *path = getenv("KOVEX_KIT_LOG");
+    if (path == NULL) {
+        *port = own_port;
+        return;
     }
+    *port = (struct port){TIOCM_DTR | TIOCM_RTS, 0, 1};
+    log_fd = REAL(open)(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (log_fd < 0 || REAL(flock)(log_fd, LOCK_EX) != 0)
+        return;
+    FILE *log = fdopen(dup(log_fd), "r");
+    if (log == NULL)
+        return;
+    char what[16], argument[300];
+    long who;
+    while (fscanf(log, "%*s %ld %15s %299s", &who, what, argument) == 3) {
+        int value = strcmp(argument, "1") == 0;
+        for (int i = 0; i < LINE_COUNT; i++)
+            if (strcmp(what, LINES[i].name) == 0 && strcmp(argument, "refused") != 0)
+                port->word = value ? port->word | LINES[i].bit : port->word & ~LINES[i].bit;
+        if (pid == 0 || who == (long)pid)
+            port->holders += strcmp(what, "opened") == 0 ? 1 : -(strcmp(what, "closed") == 0);
+        if (strcmp(what, "hupcl") == 0)
+            port->hupcl = value;
+    }
+    fclose(log);
+}
+
+/* Logs the line changes from the loaded port to port and lets the log go. */
+static void port_store(const struct port *old, const struct port *port)
+{
+    for (int i = 0; i < LINE_COUNT; i++)
+        if ((old->word ^ port->word) & LINES[i].bit)
+            log_line(LINES[i].name, (port->word & LINES[i].bit) ? "1" : "0");
+    own_port = *port;
+    if (log_fd >= 0)
+        REAL(close)(log_fd);
+    log_fd = -1;
 }
 
 /* Whether the attempt-th request to move the named line is to fail. */
@@ -84,7 +160,49 @@ static int failing(const char *call)
     return 1;
 }
 
-#define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
+/* The last close of the tty: with HUPCL the driver drops both lines. */
+static void tty_closed(pid_t pid, const char *path)
+{
+    struct port old, port;
+    port_load(&old, pid);
+    port = old;
+    if (old.holders > 0) {
+        log_line("closed", path);
+        port_store(&old, &port);
+        port_load(&old, 0);
+        port = old;
+        /* A stuck line stays where it is, silently: a hangup reports nothing. */
+        for (int i = 0; i < LINE_COUNT; i++)
+            if (old.holders == 0 && old.hupcl && (port.word & LINES[i].bit) &&
+                !refused(LINES[i].name, ++move_attempts[i]))
+                port.word &= ~LINES[i].bit;
+    }
+    port_store(&old, &port);
+}
+
+/* Waits in a child of its own for the opener to go, and closes the tty for
+ * it if it died holding it: the kernel's close at a process's death. */
+static void guard(const char *path)
+{
+    int pipe_ends[2];
+    if (getenv("KOVEX_KIT_LOG") == NULL || getenv("KOVEX_KIT_UNGUARDED") != NULL ||
+        pipe2(pipe_ends, O_CLOEXEC) != 0)
+        return;
+    pid_t opener = getpid();
+    if (fork() != 0) {  /* the opener keeps the write end until it dies */
+        REAL(close)(pipe_ends[0]);
+        return;
+    }
+    for (int fd = 0; fd < 1024; fd++)  /* hold no pipe or tty of the opener's */
+        if (fd != pipe_ends[0])
+            REAL(close)(fd);
+    char byte;
+    while (read(pipe_ends[0], &byte, 1) < 0 && errno == EINTR)
+        ;
+    acting_pid = opener;
+    tty_closed(opener, path);
+    _exit(0);
+}
 
 int open(const char *path, int flags, ...)
 {
@@ -94,7 +212,38 @@ int open(const char *path, int flags, ...)
     va_end(arguments);
     if (strncmp(path, "/dev/", 5) == 0 && failing("open"))
         return -1;
-    return REAL(open)(path, flags, mode);
+    int fd = REAL(open)(path, flags, mode);
+    int saved = errno;
+    struct termios settings;
+    if (fd < 0 || tracked_fd >= 0 || REAL(tcgetattr)(fd, &settings) != 0) {
+        errno = saved;
+        return fd;
+    }
+    /* Every open at a non-zero speed raises both lines. */
+    struct port old, port;
+    port_load(&old, 0);
+    port = old;
+    if (cfgetospeed(&settings) != B0)
+        port.word = TIOCM_DTR | TIOCM_RTS;
+    log_line("opened", path);
+    log_line("hupcl", (settings.c_cflag & HUPCL) ? "1" : "0");
+    port_store(&old, &port);
+    tracked_fd = fd;
+    snprintf(tracked_path, sizeof tracked_path, "%s", path);
+    guard(path);
+    errno = saved;
+    return fd;
+}
+
+int close(int fd)
+{
+    if (fd >= 0 && fd == tracked_fd) {
+        tracked_fd = -1;
+        int result = REAL(close)(fd);
+        tty_closed(getpid(), tracked_path);
+        return result;
+    }
+    return REAL(close)(fd);
 }
 
 int flock(int fd, int operation)
@@ -111,13 +260,15 @@ int tcsetattr(int fd, int when, const struct termios *settings)
 {
     if (failing("tcsetattr"))
         return -1;
+    struct termios applied = *settings;
     if (failing("tcsetattr-partial")) {
-        struct termios partial = *settings;
-        cfsetispeed(&partial, B38400);
-        cfsetospeed(&partial, B38400);
-        return REAL(tcsetattr)(fd, when, &partial);
+        cfsetispeed(&applied, B38400);
+        cfsetospeed(&applied, B38400);
     }
-    return REAL(tcsetattr)(fd, when, settings);
+    int result = REAL(tcsetattr)(fd, when, &applied);
+    if (result == 0 && fd == tracked_fd)
+        log_line("hupcl", (applied.c_cflag & HUPCL) ? "1" : "0");
+    return result;
 }
 
 static void report_peak_memory(void)
@@ -157,26 +308,28 @@ __attribute__((destructor)) static void report_at_exit(void)
 /* Carries out one modem request on the line word; the real call was refused. */
 static int emulate(unsigned long request, int *argument)
 {
-    int wanted;
+    struct port old, port;
+    port_load(&old, 0);
+    port = old;
+    int wanted = old.word, result = 0;
     switch (request) {
-    case TIOCMGET: *argument = line_word; return 0;
+    case TIOCMGET: *argument = old.word; break;
     case TIOCMSET: wanted = *argument; break;
-    case TIOCMBIS: wanted = line_word | *argument; break;
-    case TIOCMBIC: wanted = line_word & ~*argument; break;
-    default: errno = ENOTTY; return -1;
+    case TIOCMBIS: wanted = old.word | *argument; break;
+    case TIOCMBIC: wanted = old.word & ~*argument; break;
     }
-    int touched = wanted ^ line_word;
-    for (size_t i = 0; i < sizeof LINES / sizeof LINES[0]; i++)
+    int touched = (wanted ^ old.word) & (TIOCM_DTR | TIOCM_RTS);
+    for (int i = 0; i < LINE_COUNT && result == 0; i++)
         if ((touched & LINES[i].bit) && refused(LINES[i].name, ++move_attempts[i])) {
             log_line(LINES[i].name, "refused");
-            errno = EIO;
-            return -1;
+            result = -1;
         }
-    for (size_t i = 0; i < sizeof LINES / sizeof LINES[0]; i++)
-        if ((wanted ^ line_word) & LINES[i].bit)
-            log_line(LINES[i].name, (wanted & LINES[i].bit) ? "1" : "0");
-    line_word = wanted;
-    return 0;
+    if (result == 0)
+        port.word = wanted & (TIOCM_DTR | TIOCM_RTS);
+    port_store(&old, &port);
+    if (result != 0)
+        errno = EIO;
+    return result;
 }
 
 static int modem_request(unsigned long request)

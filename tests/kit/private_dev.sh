@@ -2,7 +2,8 @@
 # Runs a command inside a private mount namespace whose /dev holds no serial
 # device: Wine maps every /dev/ttyS*, ttyUSB* and ttyACM* it sees to a COM
 # name, and /dev/ttyS0 on the machines we test on is their own console.
-# Pseudo-terminals come from a new devpts instance of the namespace's own.
+# Pseudo-terminals come from a new devpts instance of the namespace's own,
+# and the serial lock directory is an empty tmpfs of its own.
 #   private_dev.sh COMMAND [ARG...]
 set -eu
 if [ "${KOVEX_PRIVATE_DEV:-}" != 1 ]; then
@@ -30,4 +31,7 @@ mount --rbind "$new" /dev
 # /dev holds its own copy of the tree now; let the folder go.
 umount --lazy --recursive "$new"
 rmdir "$new"
+for locks in /run/lock /var/lock; do
+    [ -d "$locks" ] && [ ! -L "$locks" ] && mount -t tmpfs -o mode=1777 kovex-lock "$locks"
+done
 exec "$@"
