@@ -6,6 +6,8 @@
 #                    then again under sanitizers with the fuzz targets
 #   ./dev.sh demo    watch a pulse on a pseudo-terminal, no adapter needed
 #   ./dev.sh bench   measure start-up and hold accuracy against pyserial
+#   ./dev.sh package build the release files into dist/: the Debian package
+#                    and, on x86-64, the Windows ZIP
 #   ./dev.sh plan COMMAND   print what COMMAND would install and build
 set -eu
 cd "$(dirname "$0")"
@@ -17,7 +19,8 @@ arch=${KOVEX_ARCH:-$(dpkg --print-architecture)}
 # The native configure also builds the test programs, hence GoogleTest and
 # Python; Wine is only needed to test.
 BUILD_PACKAGES="cmake g++ libgtest-dev python3"
-TEST_PACKAGES="clang libclang-rt-14-dev clang-tidy cppcheck groff-base"
+TEST_PACKAGES="clang libclang-rt-14-dev clang-tidy cppcheck groff-base dpkg-dev lintian man-db"
+PACKAGE_PACKAGES="dpkg-dev"
 if [ "$arch" = amd64 ]; then
     # mingw-w64 for both word sizes, gcc-multilib for the kit's 32-bit half,
     # and Wine for both: the i386 loader runs only where the kernel runs
@@ -81,7 +84,7 @@ demo)
     install_missing $BUILD_PACKAGES
     build_all >/dev/null
     shift
-    python3 tests/kit/watch_pulse.py "$@"
+    python3 tools/watch_pulse.py "$@"
     ;;
 bench)
     install_missing $BUILD_PACKAGES $TEST_PACKAGES python3-serial
@@ -89,9 +92,26 @@ bench)
     shift
     python3 bench/pulse_bench.py "$@"
     ;;
+package)
+    install_missing $BUILD_PACKAGES $PACKAGE_PACKAGES
+    build_all >/dev/null
+    # Same source, same bytes: every time stamp in the archives is the last
+    # commit's.
+    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || echo 0)
+    export SOURCE_DATE_EPOCH
+    mkdir -p dist
+    cpack --config build/native/CPackConfig.cmake -B build/native/package >/dev/null
+    cp build/native/package/kovex_*.deb dist/
+    if [ "$PRESETS" != native ]; then
+        cmake --build build/windows --target package >/dev/null
+        cp build/windows/kovex-*-win32.zip dist/
+    fi
+    ls -l dist
+    ;;
 plan)
     case "${2:-}" in
     check | bench) packages="$BUILD_PACKAGES $TEST_PACKAGES" ;;
+    package) packages="$BUILD_PACKAGES $PACKAGE_PACKAGES" ;;
     *) packages=$BUILD_PACKAGES ;;
     esac
     echo "architecture: $arch"
@@ -99,7 +119,7 @@ plan)
     echo "build presets: $PRESETS"
     ;;
 *)
-    echo "usage: ./dev.sh build | check | demo [options] | bench [--runs N] | plan COMMAND" >&2
+    echo "usage: ./dev.sh build | check | demo [options] | bench [--runs N] | package | plan COMMAND" >&2
     exit 2
     ;;
 esac

@@ -19,6 +19,12 @@
  *                          tcsetattr fails with EIO; "tcsetattr-partial"
  *                          applies the settings at 38400 bit/s and succeeds,
  *                          as a driver may when it cannot do all it is asked
+ *   KOVEX_KIT_OUTPUT=1     every write of the program's standard output or
+ *                          error is logged when it leaves the process, as
+ *                          "... PID out|err TEXT" (blank, line end and
+ *                          backslash written "\s", "\n" and "\\"), so
+ *                          that what it says and what the lines do share one
+ *                          clock
  *   KOVEX_KIT_UNGUARDED=1  no guardian process (below): the benchmark sets it,
  *                          so that the fork is not counted as start-up time
  *
@@ -269,6 +275,43 @@ int tcsetattr(int fd, int when, const struct termios *settings)
     if (result == 0 && fd == tracked_fd)
         log_line("hupcl", (applied.c_cflag & HUPCL) ? "1" : "0");
     return result;
+}
+
+/* Standard output and error become streams whose every write is stamped;
+ * the program's stdio calls reach them through the stdout and stderr
+ * variables, and stdio's own buffering rules stay as they were. */
+static ssize_t stamped_write(void *cookie, const char *data, size_t size)
+{
+    const char *stream = cookie;
+    char text[300];
+    size_t length = 0;
+    for (size_t i = 0; i < size && length < sizeof text - 3; i++) {
+        const char *escape = strchr(" \n\\", data[i]);
+        if (escape != NULL && data[i] != '\0') {
+            text[length++] = '\\';
+            text[length++] = "sn\\"[escape - " \n\\"];
+        } else {
+            text[length++] = data[i];
+        }
+    }
+    text[length] = '\0';
+    log_line(stream, text);
+    return write(strcmp(stream, "out") == 0 ? 1 : 2, data, size);
+}
+
+__attribute__((constructor)) static void stamp_output(void)
+{
+    if (getenv("KOVEX_KIT_OUTPUT") == NULL)
+        return;
+    static char *streams[] = {"out", "err"};
+    cookie_io_functions_t functions = {.write = stamped_write};
+    FILE *out = fopencookie(streams[0], "w", functions);
+    FILE *err = fopencookie(streams[1], "w", functions);
+    if (out == NULL || err == NULL)
+        return;
+    setvbuf(err, NULL, _IONBF, 0);
+    stdout = out;
+    stderr = err;
 }
 
 static void report_peak_memory(void)

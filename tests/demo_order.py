@@ -1,0 +1,16 @@
+#!/usr/bin/env python3
+"""The demo tells events in the order they happened: the banner first, and
+each progress line before the line change it announces.
+
+    demo_order.py DEMO"""
+import subprocess
+import sys
+
+timeline = subprocess.run([sys.executable, sys.argv[1], "-R", "0"], capture_output=True,
+                          text=True, check=True).stdout.splitlines()
+order = ["> Zantrel kovex", "> Dropping RTS..", "RTS asserted", "> Raising RTS..", "RTS cleared"]
+# The last of each: RTS is also cleared once at the open, before "Dropping".
+found = [max((i for i, line in enumerate(timeline) if want in line), default=-1) for want in order]
+print("\n".join(timeline))
+if -1 in found or found != sorted(found):
+    sys.exit(f"FAIL: out of order or missing: {list(zip(order, found))}")

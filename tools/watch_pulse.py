@@ -1,0 +1,75 @@
+#!/usr/bin/env python3
+"""Shows a pulse without a serial adapter: runs kovex -v on a pseudo-terminal
+that the test kit gives DTR and RTS, and prints what kovex said and what the
+lines did as one timeline, in the order it happened.
+
+    python3 tools/watch_pulse.py [KOVEX_OPTIONS...]   (default: -D -R 1)
+
+The kit stamps both on one clock at the moment they happen: each line change
+as kovex makes it, and each write to standard output or error as it leaves
+kovex. Needs ./dev.sh build first.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+KOVEX = os.path.join(ROOT, "build/native/kovex")
+KIT = os.path.join(ROOT, "build/native/kit/$LIB/libkovexlines.so")
+MEANING = {"0": "cleared", "1": "asserted", "refused": "refused to move"}
+
+
+def unescape(text):
+    return text.replace("\\s", " ").replace("\\n", "\n").replace("\\\\", "\\")
+
+
+def events(log):
+    """(time, text, is_port_event) for each line kovex printed, each line
+    change, and the port's open and close."""
+    with open(log) as f:
+        for stamp, _, what, argument in (entry.split(maxsplit=3) for entry in f):
+            if what in ("DTR", "RTS"):
+                yield float(stamp), f"{what} {MEANING[argument.strip()]}", True
+            elif what in ("opened", "closed"):
+                yield float(stamp), f"port {what}", True
+            elif what in ("out", "err"):
+                for text in unescape(argument.rstrip("\n")).rstrip("\n").split("\n"):
+                    yield float(stamp), text, False
+
+
+def main():
+    if not os.path.exists(KOVEX):
+        sys.exit("build/native/kovex is missing: run ./dev.sh build first")
+    master, slave = os.openpty()
+    pty = os.ttyname(slave)
+    scratch = tempfile.mkdtemp(prefix="kovex-watch-")
+    log = os.path.join(scratch, "lines.log")
+    args = [KOVEX, "-v", "-p", pty] + (sys.argv[1:] or ["-D", "-R", "1"])
+    env = dict(os.environ, LD_PRELOAD=KIT, KOVEX_KIT_LOG=log, KOVEX_KIT_OUTPUT="1")
+
+    started = time.monotonic()
+    status = subprocess.run(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            env=env).returncode
+    lines = {"DTR": "asserted", "RTS": "asserted"}  # as a freshly opened port has them
+    print(f"{pty}: DTR and RTS start asserted, as opening a port on Linux leaves them\n")
+    print(f"{'time':>12}  event")
+    print(f"{0:>9.3f} ms  run: {' '.join(args[1:])}")
+    timeline = sorted(events(log), key=lambda event: event[0]) if os.path.exists(log) else []
+    for stamp, text, change in timeline:
+        name, state = text.split(" ", 1)
+        if name in lines:
+            if state != MEANING["refused"]:
+                lines[name] = state
+            text = f"{text:<16}  DTR {lines['DTR']:<8}  RTS {lines['RTS']}"
+        print(f"{(stamp - started) * 1000:>9.3f} ms  {'  ' if change else '> '}{text}")
+    print(f"\nexit status {status}")
+    os.close(master)
+    os.close(slave)
+    shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
