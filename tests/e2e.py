@@ -609,7 +609,7 @@ def main():
     parser.add_argument("binary")
     options = parser.parse_args()
     if os.environ.get("KOVEX_PRIVATE_DEV") != "1":
-        print("refusing to run outside a private /dev and lock directory (use private_dev.sh)")
+        print("skipped: refusing to run outside a private /dev and lock directory (use private_dev.sh)")
         return 77
     if not os.path.exists(options.binary):
         print(f"{options.binary} is missing: build it first")
@@ -617,7 +617,7 @@ def main():
     if options.wine:
         reason = wine_unavailable(options.wine)
         if reason:
-            print(reason)
+            print(f"skipped: {reason}")
             return 77
 
     try:
