@@ -15,7 +15,9 @@ usage_line='Usage: kovex \[-dqv\] \[-D\] \[-R\] \[-p port\] \[delay\]'
 
 # Runs an installed kovex with a bad option and renders its man page.
 check_installed() {
-    "$1/bin/kovex" -x 2>"$scratch/usage" && fail "$2: kovex -x succeeded"
+    code=0
+    "$1/bin/kovex" -x 2>"$scratch/usage" || code=$?
+    [ $code = 1 ] || fail "$2: kovex -x exited with status $code, not 1"
     grep -qx "$usage_line" "$scratch/usage" || fail "$2: kovex does not print its usage line"
     [ -f "$1/share/doc/kovex/copyright" ] || fail "$2: no copyright file"
     LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$1/share/man/man1/kovex.1.gz" 2>&1 |

@@ -8,10 +8,13 @@
 set -eu
 if [ "${KOVEX_PRIVATE_DEV:-}" != 1 ]; then
     export KOVEX_PRIVATE_DEV=1
-    if [ "$(id -u)" = 0 ]; then
-        exec unshare --mount --propagation private "$0" "$@"
+    unshare="unshare --mount --propagation private"
+    [ "$(id -u)" = 0 ] || unshare="$unshare --map-root-user"
+    if ! $unshare true 2>/dev/null; then
+        echo "skipped: no private mount namespace can be made here, and nothing runs without one"
+        exit 77
     fi
-    exec unshare --mount --propagation private --map-root-user "$0" "$@"
+    exec $unshare "$0" "$@"
 fi
 new=$(mktemp -d)
 mount -t tmpfs -o mode=0755 kovex-dev "$new"
