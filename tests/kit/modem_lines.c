@@ -70,11 +70,12 @@ enum { LINE_COUNT = sizeof LINES / sizeof LINES[0] };
 /* The port as the log tells it. */
 struct port {
     int word;     /* TIOCM_DTR | TIOCM_RTS as they stand */
-    int holders;  /* descriptors open on the tty, of the pid asked for or of all */
+    int holders;  /* descriptors open on the tty */
+    int held;     /* of those, the ones of the process asked about */
     int hupcl;
 };
 
-static struct port own_port = {TIOCM_DTR | TIOCM_RTS, 0, 1};  /* without a log */
+static struct port own_port = {TIOCM_DTR | TIOCM_RTS, 0, 0, 1};  /* without a log */
 static int move_attempts[LINE_COUNT];
 static int tracked_fd = -1;      /* the tty this process opened through us */
 static char tracked_path[256];
@@ -102,8 +103,8 @@ static void log_line(const char *what, const char *argument)
         REAL(close)(fd);
 }
 
-/* Replays the log into port, counting the holders of pid (or of all when
- * pid is 0), and keeps the log locked until port_store. */
+/* Replays the log into port, counting the descriptors open on the tty and
+ * those of pid, and keeps the log locked until port_store. */
 static void port_load(struct port *port, pid_t pid)
 {
     const char *path = getenv("KOVEX_KIT_LOG");
@@ -111,7 +112,7 @@ static void port_load(struct port *port, pid_t pid)
         *port = own_port;
         return;
     }
-    *port = (struct port){TIOCM_DTR | TIOCM_RTS, 0, 1};
+    *port = (struct port){TIOCM_DTR | TIOCM_RTS, 0, 0, 1};
     log_fd = REAL(open)(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (log_fd < 0 || REAL(flock)(log_fd, LOCK_EX) != 0)
         return;
@@ -125,8 +126,10 @@ static void port_load(struct port *port, pid_t pid)
         for (int i = 0; i < LINE_COUNT; i++)
             if (strcmp(what, LINES[i].name) == 0 && strcmp(argument, "refused") != 0)
                 port->word = value ? port->word | LINES[i].bit : port->word & ~LINES[i].bit;
-        if (pid == 0 || who == (long)pid)
-            port->holders += strcmp(what, "opened") == 0 ? 1 : -(strcmp(what, "closed") == 0);
+        int opened = strcmp(what, "opened") == 0 ? 1 : -(strcmp(what, "closed") == 0);
+        port->holders += opened;
+        if (who == (long)pid)
+            port->held += opened;
         if (strcmp(what, "hupcl") == 0)
             port->hupcl = value;
     }
@@ -166,20 +169,20 @@ static int failing(const char *call)
     return 1;
 }
 
-/* The last close of the tty: with HUPCL the driver drops both lines. */
+/* pid closes the tty if it still holds it; at the last close, with HUPCL,
+ * the driver drops both lines. */
 static void tty_closed(pid_t pid, const char *path)
 {
     struct port old, port;
     port_load(&old, pid);
     port = old;
-    if (old.holders > 0) {
+    if (old.held > 0) {
         log_line("closed", path);
-        port_store(&old, &port);
-        port_load(&old, 0);
-        port = old;
+        port.holders--;
+        port.held--;
         /* A stuck line stays where it is, silently: a hangup reports nothing. */
         for (int i = 0; i < LINE_COUNT; i++)
-            if (old.holders == 0 && old.hupcl && (port.word & LINES[i].bit) &&
+            if (port.holders == 0 && port.hupcl && (port.word & LINES[i].bit) &&
                 !refused(LINES[i].name, ++move_attempts[i]))
                 port.word &= ~LINES[i].bit;
     }
@@ -231,6 +234,9 @@ int open(const char *path, int flags, ...)
     port = old;
     if (cfgetospeed(&settings) != B0)
         port.word = TIOCM_DTR | TIOCM_RTS;
+    port.holders++;
+    port.held++;
+    port.hupcl = (settings.c_cflag & HUPCL) != 0;
     log_line("opened", path);
     log_line("hupcl", (settings.c_cflag & HUPCL) ? "1" : "0");
     port_store(&old, &port);
@@ -272,8 +278,10 @@ int tcsetattr(int fd, int when, const struct termios *settings)
         cfsetospeed(&applied, B38400);
     }
     int result = REAL(tcsetattr)(fd, when, &applied);
-    if (result == 0 && fd == tracked_fd)
-        log_line("hupcl", (applied.c_cflag & HUPCL) ? "1" : "0");
+    if (result == 0 && fd == tracked_fd) {
+        own_port.hupcl = (applied.c_cflag & HUPCL) != 0;
+        log_line("hupcl", own_port.hupcl ? "1" : "0");
+    }
     return result;
 }
 
