@@ -43,13 +43,13 @@ static int lock_name(const char *device)
     return 0;
 }
 
-// Whether the lock open on fd belongs to nobody alive.
-static bool lock_is_stale(int fd)
+// Whether the lock open on fd, last written at written, belongs to nobody
+// alive.
+static bool lock_is_stale(int fd, time_t written)
 {
     char text[32];
     ssize_t length = read(fd, text, sizeof text - 1);
-    struct stat status;
-    if (length < 0 || fstat(fd, &status) != 0)
+    if (length < 0)
         return false;
     text[length] = '\0';
     const char *c = text;
@@ -61,7 +61,7 @@ static bool lock_is_stale(int fd)
         if (pid <= INT_MAX)
             pid = pid * 10 + (*c - '0');
     if (c == digits || strcmp(c, "\n") != 0)
-        return time(nullptr) - status.st_mtime > UNREADABLE_LOCK_SECONDS;
+        return time(nullptr) - written > UNREADABLE_LOCK_SECONDS;
     // No process has id 0 or one beyond pid_t; kill() must never see them,
     // since 0 and negative ids name process groups.
     if (pid <= 0 || pid > INT_MAX || pid == getpid())
@@ -80,9 +80,9 @@ static int lock_take_over()
         return errno == ENOENT ? 1 : -1;
     struct stat held, named;
     int result = -1;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && lock_is_stale(fd) && fstat(fd, &held) == 0 &&
-        stat(lock_path, &named) == 0 && held.st_dev == named.st_dev &&
-        held.st_ino == named.st_ino)
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 &&
+        lock_is_stale(fd, held.st_mtime) && stat(lock_path, &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino)
         result = unlink(lock_path) == 0 ? 1 : 0;
     close(fd);
     return result;
