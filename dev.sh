@@ -32,6 +32,16 @@ else
     PRESETS="native"
 fi
 
+# The packages each command needs; `plan` shows the same lists.
+packages_for() {
+    case "$1" in
+    check) echo "$BUILD_PACKAGES $TEST_PACKAGES" ;;
+    bench) echo "$BUILD_PACKAGES $TEST_PACKAGES python3-serial" ;;
+    package) echo "$BUILD_PACKAGES $PACKAGE_PACKAGES" ;;
+    *) echo "$BUILD_PACKAGES" ;;
+    esac
+}
+
 # Installs the Debian packages named that are not installed yet.
 install_missing() {
     missing=""
@@ -69,7 +79,7 @@ run_tests() {
 
 case "${1:-}" in
 build)
-    install_missing $BUILD_PACKAGES
+    install_missing $(packages_for build)
     build_all
     echo
     echo "Built $(echo "$PRESETS" | sed 's|[a-z0-9]*|build/&|g'). Try:"
@@ -77,7 +87,7 @@ build)
     echo "    kovex.exe -v -p COM3 3        (on Windows)"
     ;;
 check)
-    install_missing $BUILD_PACKAGES $TEST_PACKAGES
+    install_missing $(packages_for check)
     build_all
     run_tests native
     # Again under AddressSanitizer and UndefinedBehaviorSanitizer, with the
@@ -87,19 +97,19 @@ check)
     run_tests asan
     ;;
 demo)
-    install_missing $BUILD_PACKAGES
+    install_missing $(packages_for demo)
     build_all >/dev/null
     shift
     python3 tools/watch_pulse.py "$@"
     ;;
 bench)
-    install_missing $BUILD_PACKAGES $TEST_PACKAGES python3-serial
+    install_missing $(packages_for bench)
     build_all >/dev/null
     shift
     python3 bench/pulse_bench.py "$@"
     ;;
 package)
-    install_missing $BUILD_PACKAGES $PACKAGE_PACKAGES
+    install_missing $(packages_for package)
     build_all >/dev/null
     # Same source, same bytes: every time stamp in the archives is the last
     # commit's.
@@ -115,13 +125,8 @@ package)
     ls -l dist
     ;;
 plan)
-    case "${2:-}" in
-    check | bench) packages="$BUILD_PACKAGES $TEST_PACKAGES" ;;
-    package) packages="$BUILD_PACKAGES $PACKAGE_PACKAGES" ;;
-    *) packages=$BUILD_PACKAGES ;;
-    esac
     echo "architecture: $arch"
-    echo "install: $packages"
+    echo "install: $(packages_for "${2:-build}")"
     echo "build presets: $PRESETS"
     ;;
 *)

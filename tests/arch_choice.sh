@@ -5,10 +5,10 @@
 #   arch_choice.sh SOURCE_DIR
 set -eu
 x86_only='mingw|multilib|wine|:i386|windows'
-KOVEX_ARCH=arm64 "$1/dev.sh" plan check >plan.arm64
-KOVEX_ARCH=amd64 "$1/dev.sh" plan check >plan.amd64
-cat plan.arm64
-if grep -Eq "$x86_only" plan.arm64 || ! grep -Eq "$x86_only" plan.amd64; then
+arm64=$(KOVEX_ARCH=arm64 "$1/dev.sh" plan check)
+amd64=$(KOVEX_ARCH=amd64 "$1/dev.sh" plan check)
+echo "$arm64"
+if echo "$arm64" | grep -Eq "$x86_only" || ! echo "$amd64" | grep -Eq "$x86_only"; then
     echo "FAIL: the arm64 plan names x86-only packages or builds"
     exit 1
 fi
