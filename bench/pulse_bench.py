@@ -53,8 +53,7 @@ def pulse(runner, hold, program=None):
     peak resident memory in KiB as the process itself saw it at exit (the
     kit reads VmHWM; the rusage of a child forked from Python would count
     Python's own pages from before the exec)."""
-    if os.path.exists(runner.log):
-        os.unlink(runner.log)
+    runner.clear_log()
     args = ([runner.ports["PTY"], str(hold)] if program
             else ["-q", "-p", runner.ports["PTY"], str(hold)])
     command = (program or ([runner.loader] if runner.wine else []) + [runner.binary]) + args
