@@ -10,6 +10,7 @@ as kovex makes it, and each write to standard output or error as it leaves
 kovex. Needs ./dev.sh build first.
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -23,7 +24,8 @@ MEANING = {"0": "cleared", "1": "asserted", "refused": "refused to move"}
 
 
 def unescape(text):
-    return text.replace("\\s", " ").replace("\\n", "\n").replace("\\\\", "\\")
+    """Undoes the kit's escapes: \\s a blank, \\n a line end, \\\\ a backslash."""
+    return re.sub(r"\\(.)", lambda m: {"s": " ", "n": "\n"}.get(m[1], m[1]), text)
 
 
 def events(log):
