@@ -7,9 +7,10 @@
  *   KOVEX_KIT_LOG=FILE     every event is appended to FILE as
  *                          "SECONDS.NANOSECONDS PID WHAT ARG" (CLOCK_MONOTONIC):
  *                          "DTR 0|1", "RTS 0|1", "DTR refused", "opened PATH",
- *                          "closed PATH", "hupcl 0|1". The line word, the
- *                          number of descriptors open on the tty and its
- *                          HUPCL are read back from this log, so every process
+ *                          "closed PATH", "hupcl 0|1", "exclusive 0|1".
+ *                          The line word, the number of descriptors open on
+ *                          the tty, its HUPCL and its exclusive mode are read
+ *                          back from this log, so every process
  *                          sharing the log shares one port; a new log is a
  *                          new port. Without it each process has its own.
  *   KOVEX_KIT_REFUSE=LINE  the line is stuck: a request that would move DTR
@@ -33,7 +34,10 @@
  * another descriptor holds it; the last close drops both when HUPCL is set
  * and leaves them otherwise; and a process that dies holding the tty is
  * closed all the same, which a guardian process forked at the open carries
- * out when the process is gone.
+ * out when the process is gone. TIOCEXCL is kept here, not on the pty: it
+ * refuses later opens (EBUSY) to all but root in the machine's first user
+ * namespace, and a real port forgets it at the last close, where a pty,
+ * whose master lives on, would keep it after its holder was killed.
  *
  * At exit, every descriptor still open on a /dev path is logged as
  * "... PID open PATH", so a test can tell that the port was closed, and the
@@ -73,9 +77,10 @@ struct port {
     int holders;  /* descriptors open on the tty */
     int held;     /* of those, the ones of the process asked about */
     int hupcl;
+    int exclusive;  /* TIOCEXCL */
 };
 
-static struct port own_port = {TIOCM_DTR | TIOCM_RTS, 0, 0, 1};  /* without a log */
+static struct port own_port = {TIOCM_DTR | TIOCM_RTS, 0, 0, 1, 0};  /* without a log */
 static int move_attempts[LINE_COUNT];
 static int tracked_fd = -1;      /* the tty this process opened through us */
 static char tracked_path[256];
@@ -112,7 +117,7 @@ static void port_load(struct port *port, pid_t pid)
         *port = own_port;
         return;
     }
-    *port = (struct port){TIOCM_DTR | TIOCM_RTS, 0, 0, 1};
+    *port = (struct port){TIOCM_DTR | TIOCM_RTS, 0, 0, 1, 0};
     log_fd = REAL(open)(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (log_fd < 0 || REAL(flock)(log_fd, LOCK_EX) != 0)
         return;
@@ -132,6 +137,8 @@ static void port_load(struct port *port, pid_t pid)
             port->held += opened;
         if (strcmp(what, "hupcl") == 0)
             port->hupcl = value;
+        if (strcmp(what, "exclusive") == 0)
+            port->exclusive = value;
     }
     fclose(log);
 }
@@ -170,7 +177,7 @@ static int failing(const char *call)
 }
 
 /* pid closes the tty if it still holds it; at the last close, with HUPCL,
- * the driver drops both lines. */
+ * the driver drops both lines, and exclusive mode is forgotten. */
 static void tty_closed(pid_t pid, const char *path)
 {
     struct port old, port;
@@ -185,26 +192,44 @@ static void tty_closed(pid_t pid, const char *path)
             if (port.holders == 0 && port.hupcl && (port.word & LINES[i].bit) &&
                 !refused(LINES[i].name, ++move_attempts[i]))
                 port.word &= ~LINES[i].bit;
+        if (port.holders == 0 && port.exclusive) {
+            log_line("exclusive", "0");
+            port.exclusive = 0;
+        }
     }
     port_store(&old, &port);
 }
 
 /* Waits in a child of its own for the opener to go, and closes the tty for
- * it if it died holding it: the kernel's close at a process's death. */
+ * it if it died holding it: the kernel's close at a process's death. The
+ * child is born holding the tty, and the opener's flock with it: the opener
+ * goes on only once the child has let go of every descriptor, or a run that
+ * follows at once would find the port held by the guardian of this one. */
 static void guard(const char *path)
 {
-    int pipe_ends[2];
+    int pipe_ends[2], ready[2];
     if (getenv("KOVEX_KIT_LOG") == NULL || getenv("KOVEX_KIT_UNGUARDED") != NULL ||
         pipe2(pipe_ends, O_CLOEXEC) != 0)
         return;
+    if (pipe2(ready, O_CLOEXEC) != 0) {
+        REAL(close)(pipe_ends[0]);
+        REAL(close)(pipe_ends[1]);
+        return;
+    }
     pid_t opener = getpid();
     if (fork() != 0) {  /* the opener keeps the write end until it dies */
         REAL(close)(pipe_ends[0]);
+        REAL(close)(ready[1]);
+        char byte;
+        while (read(ready[0], &byte, 1) < 0 && errno == EINTR)
+            ;
+        REAL(close)(ready[0]);
         return;
     }
     for (int fd = 0; fd < 1024; fd++)  /* hold no pipe or tty of the opener's */
-        if (fd != pipe_ends[0])
+        if (fd != pipe_ends[0] && fd != ready[1])
             REAL(close)(fd);
+    REAL(close)(ready[1]);
     char byte;
     while (read(pipe_ends[0], &byte, 1) < 0 && errno == EINTR)
         ;
@@ -213,25 +238,43 @@ static void guard(const char *path)
     _exit(0);
 }
 
-int open(const char *path, int flags, ...)
+/* Root in the machine's first user namespace, whom TIOCEXCL lets in. */
+static int privileged(void)
 {
-    va_list arguments;
-    va_start(arguments, flags);
-    mode_t mode = va_arg(arguments, mode_t);
-    va_end(arguments);
+    unsigned long inside = 1, outside = 1, count = 0;
+    FILE *map = fopen("/proc/self/uid_map", "re");
+    if (map != NULL) {
+        if (fscanf(map, "%lu %lu %lu", &inside, &outside, &count) != 3)
+            count = 0;
+        fclose(map);
+    }
+    return geteuid() == 0 && inside == 0 && outside == 0 && count == 4294967295UL;
+}
+
+/* The real open, under either of its names: a build with 64-bit file
+ * offsets on a 32-bit system calls open64. */
+static int open_as(const char *name, const char *path, int flags, mode_t mode)
+{
     if (strncmp(path, "/dev/", 5) == 0 && failing("open"))
         return -1;
-    int fd = REAL(open)(path, flags, mode);
+    int fd = ((int (*)(const char *, int, ...))dlsym(RTLD_NEXT, name))(path, flags, mode);
     int saved = errno;
     struct termios settings;
     if (fd < 0 || tracked_fd >= 0 || REAL(tcgetattr)(fd, &settings) != 0) {
         errno = saved;
         return fd;
     }
-    /* Every open at a non-zero speed raises both lines. */
+    /* An exclusive tty refuses the open before anything moves; otherwise
+     * every open at a non-zero speed raises both lines. */
     struct port old, port;
     port_load(&old, 0);
     port = old;
+    if (old.exclusive && old.holders > 0 && !privileged()) {
+        port_store(&old, &port);
+        REAL(close)(fd);
+        errno = EBUSY;
+        return -1;
+    }
     if (cfgetospeed(&settings) != B0)
         port.word = TIOCM_DTR | TIOCM_RTS;
     port.holders++;
@@ -245,6 +288,24 @@ int open(const char *path, int flags, ...)
     guard(path);
     errno = saved;
     return fd;
+}
+
+int open(const char *path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    mode_t mode = va_arg(arguments, mode_t);
+    va_end(arguments);
+    return open_as("open", path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    mode_t mode = va_arg(arguments, mode_t);
+    va_end(arguments);
+    return open_as("open64", path, flags, mode);
 }
 
 int close(int fd)
@@ -389,8 +450,23 @@ static int modem_request(unsigned long request)
            request == TIOCMBIC;
 }
 
+/* TIOCEXCL and TIOCNXCL on the tracked tty change the exclusive mode kept
+ * here. */
+static int exclusive_mode(unsigned long request)
+{
+    struct port old, port;
+    port_load(&old, 0);
+    port = old;
+    port.exclusive = request == TIOCEXCL;
+    log_line("exclusive", port.exclusive ? "1" : "0");
+    port_store(&old, &port);
+    return 0;
+}
+
 static int wrapped(const char *name, int fd, unsigned long request, void *argument)
 {
+    if (fd == tracked_fd && (request == TIOCEXCL || request == TIOCNXCL))
+        return exclusive_mode(request);
     ioctl_function *real = (ioctl_function *)dlsym(RTLD_NEXT, name);
     if (real == NULL) {
         errno = ENOSYS;
