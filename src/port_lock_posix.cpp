@@ -71,16 +71,24 @@ static bool lock_is_stale(int fd, time_t written)
 
 // Removes the existing lock if its owner is gone. Two runs that find the
 // same stale lock take turns through flock on it: the second then sees that
-// the name leads to a new lock. Returns 1 when it was removed, 0 when it is
-// stale but cannot be removed, -1 when it holds.
+// the name leads to a new lock. Anyone may create files in the lock
+// directory, so only a regular file is ever opened, and without waiting: a
+// FIFO there would block the open for ever, and opening a device could move
+// its lines. Anything else, like a symbolic link or a lock we may not read,
+// holds. Returns 1 when it was removed, 0 when it is stale but cannot be
+// removed, -1 when it holds.
 static int lock_take_over()
 {
-    int fd = open(lock_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat held, named;
+    if (lstat(lock_path, &named) != 0)
+        return errno == ENOENT ? 1 : -1;
+    if (!S_ISREG(named.st_mode))
+        return -1;
+    int fd = open(lock_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return errno == ENOENT ? 1 : -1;
-    struct stat held, named;
     int result = -1;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 &&
+    if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
         lock_is_stale(fd, held.st_mtime) && stat(lock_path, &named) == 0 &&
         held.st_dev == named.st_dev && held.st_ino == named.st_ino)
         result = unlink(lock_path) == 0 ? 1 : 0;

@@ -2,6 +2,7 @@
 // ioctls. It mirrors the Windows layer: same messages, same results.
 #include "serial_port.h"
 
+#include "port_holders.h"
 #include "port_lock.h"
 
 #include <climits>
@@ -80,12 +81,14 @@ int port_open(const char *name)
     char path[PATH_MAX];
     int fd = -1;
     // Exclusive like Windows' share mode 0: a port held by another program
-    // counts as one that cannot be opened. The lock file decides before the
-    // open, which on Linux raises DTR and RTS even when it is then refused.
-    // flock keeps other runs out whoever they run as; TIOCEXCL also turns
-    // away other programs, but not root, and a device that refuses it is
-    // still usable.
-    if (port_path(path, sizeof path, device_prefix(name), name) == 0 && port_lock(path) == 0)
+    // counts as one that cannot be opened. Any process found holding it, and
+    // then the lock file, decide before the open, which on Linux raises DTR
+    // and RTS even when it is then refused. flock keeps other runs out
+    // whoever they run as; TIOCEXCL also turns away other programs, but not
+    // root, and a device that refuses it is still usable. O_NONBLOCK: the
+    // open must not wait for carrier, nor on a FIFO given as the port.
+    if (port_path(path, sizeof path, device_prefix(name), name) == 0 &&
+        port_holders_check(path) == 0 && port_lock(path) == 0)
         fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);

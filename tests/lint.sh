@@ -11,6 +11,7 @@ status=0
 clang-tidy --quiet -p "$native" \
     "$src/run.cpp" "$src/run_settings.cpp" "$src/option_scanner.cpp" \
     "$src/serial_port.cpp" "$src/serial_port_posix.cpp" "$src/port_lock_posix.cpp" \
+    "$src/port_holders_proc.cpp" \
     "$src/version_identity.cpp" "$src/version_identity_posix.cpp" || status=1
 
 if [ -z "$windows" ]; then
@@ -31,7 +32,7 @@ for platform in posix win32; do
     if [ $platform = win32 ]; then
         defines="-D_WIN32" only=""
     else
-        defines="-U_WIN32" only="$src/port_lock_posix.cpp"
+        defines="-U_WIN32" only="$src/port_lock_posix.cpp $src/port_holders_proc.cpp"
     fi
     # shellcheck disable=SC2086
     cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++17 --language=c++ \
