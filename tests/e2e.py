@@ -17,6 +17,7 @@ import glob
 import os
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -58,7 +59,9 @@ class Case:
     only: str = None           # "native" or "wine"
     files: list = field(default_factory=list)  # created in the working folder
     hupcl: bool = True         # the port's HUPCL before the run, kept after it
-    lock: str = None           # a lock file found on the port: {DEAD} and {LIVE} are pids
+    lock: str = None           # a lock file found on the port: {DEAD} and {LIVE} are pids,
+                               # FIFO a named pipe in its place
+    holder: bool = False       # another process holds the port, announcing nothing
     lock_age: int = 0          # its age in seconds
     lockdir: str = None        # "read-only" or "dangling": the lock directory's state
 
@@ -179,6 +182,7 @@ FAULTS = [
 # may still be being written is respected for a while, and a lock directory
 # that cannot be used leaves the run to flock and TIOCEXCL.
 IN_USE = "Unable to open Serial Port '{PTY}'.\n"
+FIFO = "FIFO"
 LOCKING = [
     Case("port with HUPCL off keeps it", ["-p", "{PTY}", "0"], hupcl=False,
          lines=OPENED + PULSE["RTS"]),
@@ -198,7 +202,11 @@ LOCKING = [
          lock_age=age, status=255, err=IN_USE, banner=False, lines=[], only="native")
     for name, lock, age in [("of a live process", "{LIVE:10d}\n", 0),
                             ("with fresh garbage", "garbage", 0),
-                            ("being written", "  12", 0)]
+                            ("being written", "  12", 0), ("that is a FIFO", FIFO, 0)]
+] + [
+    Case("port held by another process, no lock: refused, port not opened",
+         ["-q", "-p", "{PTY}", "0"], holder=True, status=255, err=IN_USE, banner=False,
+         lines=[], only="native"),
 ] + [
     Case(f"lock directory {state}: run without a lock", ["-p", "{PTY}", "0"],
          lockdir=state, lines=OPENED + PULSE["RTS"], only="native")
@@ -257,8 +265,11 @@ class Runner:
         self.work = tempfile.mkdtemp(prefix="kovex-e2e-")
         self.scratch = [self.work]
         self.log = os.path.join(self.work, "lines.log")
-        self.master, self.slave = os.openpty()
-        pty = os.ttyname(self.slave)
+        # Only the master is kept: kovex must find no other process holding
+        # the slave. The slave's settings are read and written through it.
+        self.master, slave = os.openpty()
+        pty = os.ttyname(slave)
+        os.close(slave)
         if self.wine:
             # Wine maps every serial device it can see to a COM name.
             visible = glob.glob("/dev/ttyS*") + glob.glob("/dev/ttyUSB*") + glob.glob("/dev/ttyACM*")
@@ -332,16 +343,16 @@ class Runner:
         # Start every case from settings that differ from what kovex sets,
         # at a non-zero speed (opening raises the lines then) and with the
         # case's HUPCL.
-        attrs = termios.tcgetattr(self.slave)
+        attrs = termios.tcgetattr(self.master)
         attrs[0] |= termios.IXON | termios.IXOFF
         attrs[2] = (attrs[2] | termios.CRTSCTS | termios.CSTOPB) & ~termios.CLOCAL
         attrs[2] = attrs[2] | termios.HUPCL if hupcl else attrs[2] & ~termios.HUPCL
         attrs[4] = attrs[5] = termios.B38400
         attrs[6][termios.VSTART] = attrs[6][termios.VSTOP] = b"\x01"
-        termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
+        termios.tcsetattr(self.master, termios.TCSANOW, attrs)
 
     def hupcl(self):
-        return bool(termios.tcgetattr(self.slave)[2] & termios.HUPCL)
+        return bool(termios.tcgetattr(self.master)[2] & termios.HUPCL)
 
     def lock_path(self):
         device = os.path.realpath(self.ports["PTY"])
@@ -350,8 +361,11 @@ class Runner:
     def lock_dir(self, state, undo=False):
         """Makes the lock directory read-only or a dangling link, or undoes it."""
         if state == "read-only":
+            # Inside a user namespace mount(8) would pass the tmpfs's uid=
+            # and gid= again, which are not mapped there: remount without them.
             options = "remount,rw" if undo else "remount,ro"
-            command = ["mount", "-o", options, os.path.realpath(LOCKS)]
+            command = ["mount", "--options-mode", "ignore", "-o", options,
+                       os.path.realpath(LOCKS)]
         else:  # hide what the link leads to under an empty tmpfs
             parent = os.path.dirname(os.path.realpath(LOCKS))
             command = ["umount", parent] if undo else ["mount", "-t", "tmpfs", "kovex", parent]
@@ -363,7 +377,7 @@ class Runner:
         return process.pid
 
     def settings_fault(self):
-        attrs = termios.tcgetattr(self.slave)
+        attrs = termios.tcgetattr(self.master)
         iflag, cflag, speeds, cc = attrs[0], attrs[2], attrs[4:6], attrs[6]
         wanted = {
             "9600 bit/s": speeds == [termios.B9600] * 2,
@@ -390,7 +404,12 @@ class Runner:
         return process, out, err
 
     def finish(self, process, out, err):
-        status = process.wait(timeout=30)
+        try:
+            status = process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            status = "still running after 30 s"
         out.seek(0)
         err.seek(0)
         return status, self.text(out.read()), self.text(err.read())
@@ -421,11 +440,15 @@ class Runner:
         self.clear_log()
         self.reset_pty(case.hupcl)
         lock = None
-        if case.lock is not None:
+        if case.lock == FIFO:
+            lock = FIFO
+            os.mkfifo(self.lock_path())
+        elif case.lock is not None:
             lock = case.lock.format(DEAD=self.dead_pid(), LIVE=os.getpid())
             with open(self.lock_path(), "w") as f:
                 f.write(lock)
             os.utime(self.lock_path(), (time.time() - case.lock_age,) * 2)
+        holder = self.hold_port() if case.holder else None
         env = {}
         if case.kit:
             env["LD_PRELOAD"] = self.kit
@@ -440,6 +463,9 @@ class Runner:
         finally:
             if case.lockdir:
                 self.lock_dir(case.lockdir, undo=True)
+            if holder:
+                holder.kill()
+                holder.wait()
 
         faults = []
         out_wanted = (self.banner if case.banner else "") + fill(case.out)
@@ -452,7 +478,18 @@ class Runner:
             if case.status == 0 and self.hupcl() != case.hupcl:
                 faults.append(f"HUPCL {self.hupcl()} after the run, {case.hupcl} before")
             faults += self.lock_faults(lock if status else None)
+            if holder and termios.tcgetattr(self.master)[4] != termios.B38400:
+                faults.append("the holder's speed was changed")
         return faults + self.line_faults(case, self.read_log())
+
+    def hold_port(self):
+        """Another program holding the port, as minicom or a plain script
+        would: no lock file, no flock, no TIOCEXCL."""
+        fd = os.open(self.ports["PTY"], os.O_RDWR | os.O_NOCTTY)
+        try:
+            return subprocess.Popen(["sleep", "60"], stdin=fd)
+        finally:
+            os.close(fd)
 
     def lock_faults(self, lock):
         """The lock file is gone after the run, or unchanged if it was respected."""
@@ -462,8 +499,11 @@ class Runner:
                 return []
             os.unlink(path)
             return [f"{path} left behind"]
-        with open(path) as f:
-            kept = f.read() == lock
+        if lock == FIFO:
+            kept = stat.S_ISFIFO(os.lstat(path).st_mode)
+        else:
+            with open(path) as f:
+                kept = f.read() == lock
         os.unlink(path)
         return [] if kept else [f"{path} was changed"]
 
@@ -472,8 +512,8 @@ class Runner:
         leaks = [what for _, _, line, what in log if line == "open"]
         if leaks and not self.wine:  # Wine's own process keeps its devices
             faults.append(f"still open at exit: {leaks}")
-        if case.lock is not None and case.status and any(e[2] == "opened" for e in log):
-            faults.append("the port was opened although its lock was held")
+        if (case.lock is not None or case.holder) and case.status and any(e[2] == "opened" for e in log):
+            faults.append("the port was opened although it was held")
         log = [entry for entry in log if entry[2] in ("DTR", "RTS")]
         events = [f"{line} {what}" for _, _, line, what in log]
         wanted = case.lines

@@ -45,8 +45,10 @@ def events(log):
 def main():
     if not os.path.exists(KOVEX):
         sys.exit("build/native/kovex is missing: run ./dev.sh build first")
+    # Only the master is kept: kovex refuses a port another process holds.
     master, slave = os.openpty()
     pty = os.ttyname(slave)
+    os.close(slave)
     scratch = tempfile.mkdtemp(prefix="kovex-watch-")
     log = os.path.join(scratch, "lines.log")
     args = [KOVEX, "-v", "-p", pty] + (sys.argv[1:] or ["-D", "-R", "1"])
@@ -69,7 +71,6 @@ def main():
         print(f"{(stamp - started) * 1000:>9.3f} ms  {'  ' if change else '> '}{text}")
     print(f"\nexit status {status}")
     os.close(master)
-    os.close(slave)
     shutil.rmtree(scratch, ignore_errors=True)
 
 
