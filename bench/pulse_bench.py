@@ -48,7 +48,8 @@ def runner_for(wine):
     binary = {None: "build/native/kovex", "32": "build/windows/kovex.exe",
               "64": "build/windows64/kovex.exe"}[wine]
     return e2e.Runner(SimpleNamespace(
-        binary=os.path.join(ROOT, binary), wine=wine, kit=os.path.join(ROOT, "build/native/kit"),
+        binary=os.path.join(ROOT, binary), wine=wine, emulator=None,
+        kit=os.path.join(ROOT, "build/native/kit"),
         prefix=os.path.join(ROOT, f"build/native/wineprefix{wine}"), identity=("", "", "")))
 
 

@@ -8,13 +8,17 @@ the hold between them, the port's HUPCL and its lock file afterwards. It
 must run inside private_dev.sh: Wine must not see the machine's serial
 devices, and the runs must not touch the machine's lock directory.
 
-    e2e.py [--wine 32|64 --prefix DIR --variants DIR] --kit KITDIR
-           --identity DESCRIPTION COPYRIGHT COMPANY BINARY
+    e2e.py [--wine 32|64 --prefix DIR --variants DIR] [--emulator=COMMAND]
+           --kit KITDIR --identity DESCRIPTION COPYRIGHT COMPANY BINARY
+
+--emulator runs a build for another architecture under qemu-user, which
+hands the kit to the emulated program rather than load it itself.
 """
 import argparse
 import errno
 import glob
 import os
+import shlex
 import shutil
 import signal
 import stat
@@ -261,6 +265,7 @@ class Runner:
         self.binary = os.path.abspath(options.binary)
         self.banner = "Zantrel {} V1.0.2\n{} {}.\n\n".format(*options.identity)
         self.wine = options.wine
+        self.emulator = shlex.split(options.emulator or "")
         self.kit = os.path.abspath(options.kit) + "/$LIB/libkovexlines.so"
         self.work = tempfile.mkdtemp(prefix="kovex-e2e-")
         self.scratch = [self.work]
@@ -396,6 +401,9 @@ class Runner:
         # One byte per character, so that bytes 0x80 to 0xFF go out as such.
         args = [a.encode("latin-1") for a in args]
         command = ([self.loader, self.binary] if self.wine else [self.binary]) + args
+        if self.emulator:
+            preload = env.pop("LD_PRELOAD", None)
+            command = self.emulator + (["-E", f"LD_PRELOAD={preload}"] if preload else []) + command
         out = tempfile.TemporaryFile(dir=self.work)
         err = tempfile.TemporaryFile(dir=self.work)
         # Files rather than pipes: Wine's daemons would hold a pipe open.
@@ -651,6 +659,7 @@ def main():
     parser.add_argument("--identity", nargs=3, required=True,
                         metavar=("DESCRIPTION", "COPYRIGHT", "COMPANY"))
     parser.add_argument("--variants", help="folder of the Windows builds with odd resources")
+    parser.add_argument("--emulator", help="qemu-user command line for another architecture")
     parser.add_argument("binary")
     options = parser.parse_args()
     if os.environ.get("KOVEX_PRIVATE_DEV") != "1":
