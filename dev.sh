@@ -1,13 +1,16 @@
 #!/bin/sh
 # Developer entry point.
 #   ./dev.sh build   build kovex (native) and, on x86-64, kovex.exe (32-bit
-#                    Windows, released) and its 64-bit twin (tested only)
-#   ./dev.sh check   install what is missing, build them, run every test,
-#                    then again under sanitizers with the fuzz targets
+#                    Windows, released), its 64-bit twin (tested only), and
+#                    kovex for arm64 and armhf
+#   ./dev.sh check   install what is missing, build them, run every test
+#                    (the ARM builds' under qemu-user), then again under
+#                    sanitizers with the fuzz targets
 #   ./dev.sh demo    watch a pulse on a pseudo-terminal, no adapter needed
 #   ./dev.sh bench   measure start-up and hold accuracy against pyserial
 #   ./dev.sh package build the release files into dist/: the Debian package
-#                    and, on x86-64, the Windows ZIP
+#                    and, on x86-64, the arm64 and armhf packages and the
+#                    Windows ZIP
 #   ./dev.sh plan COMMAND   print what COMMAND would install and build
 set -eu
 cd "$(dirname "$0")"
@@ -27,9 +30,18 @@ if [ "$arch" = amd64 ]; then
     # 32-bit programs, the tests probe for that.
     BUILD_PACKAGES="$BUILD_PACKAGES g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 gcc-multilib"
     TEST_PACKAGES="$TEST_PACKAGES wine wine32:i386 wine64"
-    PRESETS="native windows windows64"
+    # ARM: clang with Debian's sysroot-only cross packages, run under
+    # qemu-user. Never gcc-<triple> or g++-<triple>: they remove gcc-multilib.
+    for a in arm64:aarch64-linux-gnu armhf:arm-linux-gnueabihf; do
+        BUILD_PACKAGES="$BUILD_PACKAGES libc6-dev-${a%%:*}-cross libstdc++-12-dev-${a%%:*}-cross"
+        BUILD_PACKAGES="$BUILD_PACKAGES libgcc-12-dev-${a%%:*}-cross binutils-${a#*:}"
+    done
+    BUILD_PACKAGES="$BUILD_PACKAGES clang qemu-user"
+    PRESETS="native windows windows64 arm64 armhf"
+    DEB_PRESETS="native arm64 armhf"
 else
     PRESETS="native"
+    DEB_PRESETS="native"
 fi
 
 # The packages each command needs; `plan` shows the same lists.
@@ -64,7 +76,7 @@ install_missing() {
 
 build_all() {
     [ "$PRESETS" = native ] &&
-        echo "The Windows builds need an x86-64 machine: building the native kovex alone."
+        echo "The Windows and ARM cross builds need an x86-64 machine: building the native kovex alone."
     for preset in $PRESETS; do
         cmake --preset "$preset"
         cmake --build --preset "$preset"
@@ -89,7 +101,9 @@ build)
 check)
     install_missing $(packages_for check)
     build_all
-    run_tests native
+    for preset in $DEB_PRESETS; do
+        run_tests "$preset"
+    done
     # Again under AddressSanitizer and UndefinedBehaviorSanitizer, with the
     # fuzz targets.
     cmake --preset asan
@@ -116,8 +130,10 @@ package)
     SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || echo 0)
     export SOURCE_DATE_EPOCH
     mkdir -p dist
-    cpack --config build/native/CPackConfig.cmake -B build/native/package >/dev/null
-    cp build/native/package/kovex_*.deb dist/
+    for preset in $DEB_PRESETS; do
+        cpack --config "build/$preset/CPackConfig.cmake" -B "build/$preset/package" >/dev/null
+        cp "build/$preset"/package/kovex_*.deb dist/
+    done
     if [ "$PRESETS" != native ]; then
         cmake --build build/windows --target package >/dev/null
         cp build/windows/kovex-*-win32.zip dist/
@@ -128,6 +144,7 @@ plan)
     echo "architecture: $arch"
     echo "install: $(packages_for "${2:-build}")"
     echo "build presets: $PRESETS"
+    echo "tested and packaged for Debian: $DEB_PRESETS"
     ;;
 *)
     echo "usage: ./dev.sh build | check | demo [options] | bench [--runs N] | package | plan COMMAND" >&2

@@ -4,7 +4,7 @@
 # amd64 must find them, or the patterns prove nothing.
 #   arch_choice.sh SOURCE_DIR
 set -eu
-x86_only='mingw|multilib|wine|:i386|windows'
+x86_only='mingw|multilib|wine|:i386|windows|-cross|qemu|armhf'
 arm64=$(KOVEX_ARCH=arm64 "$1/dev.sh" plan check)
 amd64=$(KOVEX_ARCH=amd64 "$1/dev.sh" plan check)
 echo "$arm64"
