@@ -56,6 +56,9 @@ wanted=$(readelf -V "$native/kovex" | awk '
 root="$scratch/root"
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 touch "$root/var/lib/dpkg/status"
+# dpkg insists on finding ldconfig and start-stop-daemon, which a normal
+# user's PATH leaves out.
+PATH="$PATH:/usr/sbin:/sbin"
 dpkg="dpkg --root=$root --log=/dev/null --force-not-root"
 arch=$(dpkg-deb -f "$deb" Architecture)
 [ "$arch" = "$($dpkg --print-architecture)" ] || $dpkg --add-architecture "$arch"
