@@ -53,6 +53,14 @@ def runner_for(wine):
         prefix=os.path.join(ROOT, f"build/native/wineprefix{wine}"), identity=("", "", "")))
 
 
+def kit_env(runner):
+    """What every measured program runs with: the kit, its log, and no
+    guardian, whose fork would count as start-up time. kovex and the
+    programs it is compared with must get the same."""
+    return dict(runner.env, KOVEX_KIT_LOG=runner.log, LD_PRELOAD=runner.kit,
+                KOVEX_KIT_UNGUARDED="1")
+
+
 def pulse(runner, hold, program=None):
     """One run: start-to-assert, hold error and release-to-exit in seconds, and
     peak resident memory in KiB as the process itself saw it at exit (the
@@ -62,8 +70,7 @@ def pulse(runner, hold, program=None):
     args = ([runner.ports["PTY"], str(hold)] if program
             else ["-q", "-p", runner.ports["PTY"], str(hold)])
     command = (program or ([runner.loader] if runner.wine else []) + [runner.binary]) + args
-    env = dict(runner.env, KOVEX_KIT_LOG=runner.log, LD_PRELOAD=runner.kit,
-               KOVEX_KIT_UNGUARDED="1")
+    env = kit_env(runner)
     # Everything is prepared before the clock starts: it measures the
     # program, not this script's bookkeeping.
     with open(os.devnull, "wb") as sink:
@@ -84,8 +91,7 @@ def pulse(runner, hold, program=None):
 def holder_pass(runner, program):
     """Seconds from the start of the program that makes kovex's /proc pass
     alone to the end of its pass, started as kovex is (kit preloaded)."""
-    env = dict(runner.env, KOVEX_KIT_LOG=runner.log, LD_PRELOAD=runner.kit,
-               KOVEX_KIT_UNGUARDED="1")
+    env = kit_env(runner)
     started = time.monotonic()
     done = subprocess.run([program, runner.ports["PTY"]], env=env, check=True,
                           stdout=subprocess.PIPE).stdout.split()
@@ -102,9 +108,10 @@ def crowd(processes, descriptors):
         if os.fork() == 0:
             os.closerange(3, read_end)
             os.closerange(read_end + 1, 65536)
-            held = [os.open("/dev/null", os.O_RDONLY) for _ in range(descriptors)]
+            for _ in range(descriptors):
+                os.open("/dev/null", os.O_RDONLY)
             os.read(read_end, 1)
-            os._exit(len(held) * 0)
+            os._exit(0)
     os.close(read_end)
     return write_end, processes
 

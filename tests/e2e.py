@@ -520,7 +520,8 @@ class Runner:
         leaks = [what for _, _, line, what in log if line == "open"]
         if leaks and not self.wine:  # Wine's own process keeps its devices
             faults.append(f"still open at exit: {leaks}")
-        if (case.lock is not None or case.holder) and case.status and any(e[2] == "opened" for e in log):
+        held = case.lock is not None or case.holder
+        if held and case.status and any(e[2] == "opened" for e in log):
             faults.append("the port was opened although it was held")
         log = [entry for entry in log if entry[2] in ("DTR", "RTS")]
         events = [f"{line} {what}" for _, _, line, what in log]
