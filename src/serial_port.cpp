@@ -1,6 +1,8 @@
 // Platform-neutral part of the serial port layer.
 #include "serial_port.h"
 
+#include "rfc2217.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -30,4 +32,26 @@ int lines_apply(int selection, int dtr_operation, int rts_operation)
         result = -1;
     }
     return result;
+}
+
+// Which port the open chose; the line operations and the close follow it.
+static bool port_remote;
+
+int port_open(const char *name)
+{
+    port_remote = remote_port_name(name);
+    return port_remote ? remote_port_open(name) : local_port_open(name);
+}
+
+int line_change(int operation)
+{
+    return port_remote ? remote_line_change(operation) : local_line_change(operation);
+}
+
+void port_close()
+{
+    if (port_remote)
+        remote_port_close();
+    else
+        local_port_close();
 }

@@ -29,12 +29,19 @@ int port_open(const char *name);
 // other one is still attempted. Returns 0, or -1 when either failed.
 int lines_apply(int selection, int dtr_operation, int rts_operation);
 
-// Performs one line operation on the open port, without a message; each
-// platform has its own. Returns 0, or -1 when the line did not move.
+// Performs one line operation on the open port, without a message.
+// Returns 0, or -1 when the line did not move.
 int line_change(int operation);
 
 // Closes the port if it is open; harmless when it is not.
 void port_close();
+
+// The port wired to this machine, in each platform's own file. port_open
+// chooses it or the remote port (rfc2217.h) by the name, and the other
+// calls follow that choice.
+int local_port_open(const char *name);
+int local_line_change(int operation);
+void local_port_close();
 
 // Holds the current state for the given time; never returns early.
 void hold_milliseconds(uint32_t milliseconds);

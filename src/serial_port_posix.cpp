@@ -76,7 +76,7 @@ static bool termios_configure(int fd, const struct termios *current)
            (applied.c_iflag & input) == (settings.c_iflag & input);
 }
 
-int port_open(const char *name)
+int local_port_open(const char *name)
 {
     char path[PATH_MAX];
     int fd = -1;
@@ -120,7 +120,7 @@ int port_open(const char *name)
     return 0;
 }
 
-int line_change(int operation)
+int local_line_change(int operation)
 {
     unsigned long request = operation == SETDTR || operation == SETRTS ? TIOCMBIS : TIOCMBIC;
     int bits = operation == SETDTR || operation == CLRDTR ? TIOCM_DTR : TIOCM_RTS;
@@ -143,7 +143,7 @@ static void hupcl_restore(int fd)
     }
 }
 
-void port_close()
+void local_port_close()
 {
     if (port_handle < 0)
         return;

@@ -22,7 +22,7 @@ static int port_fail(HANDLE handle, const char *message)
     return -1;
 }
 
-int port_open(const char *name)
+int local_port_open(const char *name)
 {
     char path[DEVICE_PATH_CAPACITY];
     HANDLE handle = INVALID_HANDLE_VALUE;
@@ -76,12 +76,12 @@ int port_open(const char *name)
     return 0;
 }
 
-int line_change(int operation)
+int local_line_change(int operation)
 {
     return EscapeCommFunction(port_handle, static_cast<DWORD>(operation)) ? 0 : -1;
 }
 
-void port_close()
+void local_port_close()
 {
     if (port_handle == INVALID_HANDLE_VALUE)
         return;

@@ -10,7 +10,7 @@ import struct
 import sys
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION = 3, 14, 16
-ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "version.dll", "msvcrt.dll"}
+ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "version.dll", "msvcrt.dll", "ws2_32.dll"}
 # Functions Windows 2000 (or its msvcrt) does not have, reviewed by hand;
 # any "_s" function of the CRT is refused as well.
 MISSING_ON_WINDOWS_2000 = {
@@ -27,7 +27,8 @@ MISSING_ON_WINDOWS_2000 = {
     "InterlockedCompareExchange64", "CreateSymbolicLinkA", "QueryFullProcessImageNameA",
     "SetThreadStackGuarantee", "GetErrorMode", "_aligned_malloc", "_aligned_free",
     "_time64", "_localtime64", "_gmtime64", "_mktime64", "_ftime64", "_stat64",
-    "__iob_func", "_vscprintf",
+    "__iob_func", "_vscprintf", "getaddrinfo", "freeaddrinfo", "getnameinfo", "GetAddrInfoW",
+    "FreeAddrInfoW", "inet_pton", "inet_ntop", "WSAPoll",
 }
 
 

@@ -1,0 +1,38 @@
+// The one TCP connection a remote port uses, with every wait bounded. Each
+// platform has its own whole file behind this interface; nothing else in
+// the program deals in sockets.
+#ifndef KOVEX_SOCKET_H
+#define KOVEX_SOCKET_H
+
+#include <cstddef>
+#include <cstdint>
+
+// What socket_receive returns when the time ran out with nothing to read.
+enum { SOCKET_TIMEOUT = -2 };
+
+// Connects to host (a name, an IPv4 address or an IPv6 address without
+// brackets) on the numeric port service, trying each address the name has
+// until one connects or the time is up. Returns 0, or -1 with nothing open.
+int socket_connect(const char *host, const char *service, uint32_t timeout_ms);
+
+// Sends all of data within the time. Returns 0, or -1 when the connection is
+// gone or the server would not take it in time; never raises SIGPIPE.
+int socket_send(const void *data, size_t size, uint32_t timeout_ms);
+
+// Receives what has arrived, up to capacity bytes, waiting at most the time
+// for something to arrive. Returns the number of bytes, 0 when the server
+// closed the connection, -1 when it failed, or SOCKET_TIMEOUT.
+long socket_receive(void *buffer, size_t capacity, uint32_t timeout_ms);
+
+// Tells the server we send nothing more: it reads all we sent, then the end.
+// Returns 0, or -1 when the connection is gone.
+int socket_shutdown();
+
+// Closes the connection if there is one; harmless when there is none.
+void socket_close();
+
+// A clock in milliseconds that only moves forward; it may wrap, so only
+// differences of its readings, taken as unsigned, mean anything.
+uint32_t clock_milliseconds();
+
+#endif

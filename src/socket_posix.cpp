@@ -1,0 +1,158 @@
+// The remote port's connection on POSIX systems: BSD sockets, non-blocking,
+// every wait through poll().
+#include "socket.h"
+
+#include <cerrno>
+#include <ctime>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+static int socket_fd = -1;
+
+uint32_t clock_milliseconds()
+{
+    // CLOCK_MONOTONIC always exists, so clock_gettime cannot fail here.
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000u +
+                                 static_cast<uint64_t>(now.tv_nsec) / 1000000u);
+}
+
+// Waits for the events on the socket. Returns 1 when they came, 0 when the
+// time ran out, -1 on failure.
+static int socket_wait(short events, uint32_t timeout_ms)
+{
+    uint32_t started = clock_milliseconds();
+    for (;;) {
+        uint32_t spent = clock_milliseconds() - started;
+        if (spent > timeout_ms)
+            return 0;
+        struct pollfd ready = {socket_fd, events, 0};
+        int result = poll(&ready, 1, static_cast<int>(timeout_ms - spent));
+        if (result >= 0)
+            return result > 0 ? 1 : 0;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+// Each small request is sent at once rather than held back by Nagle's
+// algorithm, and Linux is asked to acknowledge what arrives at once: a
+// delayed acknowledgement would hold the server's next answer back by
+// 40 ms or more. Linux forgets that request after a while, hence it is
+// made again after every read.
+static void quick_acks()
+{
+#ifdef TCP_QUICKACK
+    int on = 1;
+    (void)setsockopt(socket_fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#endif
+}
+
+static int address_connect(const struct addrinfo *address, uint32_t timeout_ms)
+{
+    socket_fd = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+    if (socket_fd < 0)
+        return -1;
+    int on = 1;
+    int failed = 0;
+    socklen_t failed_size = sizeof failed;
+    if (fcntl(socket_fd, F_SETFD, FD_CLOEXEC) != 0 ||
+        fcntl(socket_fd, F_SETFL, O_NONBLOCK) != 0 ||
+        setsockopt(socket_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0 ||
+#ifdef SO_NOSIGPIPE
+        setsockopt(socket_fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on) != 0 ||
+#endif
+        (connect(socket_fd, address->ai_addr, address->ai_addrlen) != 0 &&
+         (errno != EINPROGRESS || socket_wait(POLLOUT, timeout_ms) != 1 ||
+          getsockopt(socket_fd, SOL_SOCKET, SO_ERROR, &failed, &failed_size) != 0 ||
+          failed != 0))) {
+        socket_close();
+        return -1;
+    }
+    quick_acks();
+    return 0;
+}
+
+int socket_connect(const char *host, const char *service, uint32_t timeout_ms)
+{
+    struct addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    struct addrinfo *addresses = nullptr;
+    if (getaddrinfo(host, service, &hints, &addresses) != 0)
+        return -1;
+    uint32_t started = clock_milliseconds();
+    int result = -1;
+    for (const struct addrinfo *address = addresses; address != nullptr && result != 0;
+         address = address->ai_next) {
+        uint32_t spent = clock_milliseconds() - started;
+        if (spent >= timeout_ms)
+            break;
+        result = address_connect(address, timeout_ms - spent);
+    }
+    freeaddrinfo(addresses);
+    return result;
+}
+
+int socket_send(const void *data, size_t size, uint32_t timeout_ms)
+{
+#ifdef MSG_NOSIGNAL
+    const int flags = MSG_NOSIGNAL;
+#else
+    const int flags = 0;  // SO_NOSIGPIPE was set at the connect
+#endif
+    const char *next = static_cast<const char *>(data);
+    uint32_t started = clock_milliseconds();
+    while (size > 0) {
+        ssize_t sent = send(socket_fd, next, size, flags);
+        if (sent > 0) {
+            next += sent;
+            size -= static_cast<size_t>(sent);
+            continue;
+        }
+        uint32_t spent = clock_milliseconds() - started;
+        if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
+            spent >= timeout_ms || socket_wait(POLLOUT, timeout_ms - spent) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+long socket_receive(void *buffer, size_t capacity, uint32_t timeout_ms)
+{
+    uint32_t started = clock_milliseconds();
+    for (;;) {
+        uint32_t spent = clock_milliseconds() - started;
+        int ready = spent < timeout_ms ? socket_wait(POLLIN, timeout_ms - spent) : 0;
+        if (ready <= 0)
+            return ready == 0 ? SOCKET_TIMEOUT : -1;
+        ssize_t got = recv(socket_fd, buffer, capacity, 0);
+        if (got >= 0) {
+            quick_acks();
+            return static_cast<long>(got);
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return -1;
+    }
+}
+
+int socket_shutdown()
+{
+    return shutdown(socket_fd, SHUT_WR) == 0 ? 0 : -1;
+}
+
+void socket_close()
+{
+    if (socket_fd < 0)
+        return;
+    // A failed close leaves nothing to retry; the descriptor is gone either way.
+    close(socket_fd);
+    socket_fd = -1;
+}
