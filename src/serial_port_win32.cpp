@@ -10,6 +10,19 @@ static_assert(SETRTS == 3 && CLRRTS == 4 && SETDTR == 5 && CLRDTR == 6,
 
 static HANDLE port_handle = INVALID_HANDLE_VALUE;
 
+// DTR as we last left it: cleared by the configuration, set while a DTR
+// pulse holds. Windows' own USB CDC driver (usbser.sys) tells the device its
+// lines only when DTR is written, in one request that carries both; an RTS
+// write alone is recorded and sent nowhere. Writing DTR's own value again
+// after every RTS write sends the device the new RTS. On every other driver
+// that write changes nothing.
+static DWORD port_dtr = CLRDTR;
+
+static BOOL dtr_rewrite(HANDLE handle)
+{
+    return EscapeCommFunction(handle, port_dtr);
+}
+
 // Ports are opened through the device namespace, which is what makes COM10
 // and above reachable at all.
 static const char DEVICE_PREFIX[] = "\\\\.\\";
@@ -66,6 +79,11 @@ int local_port_open(const char *name)
     dcb.XoffChar = 0x13;
     if (!SetCommState(handle, &dcb))
         return port_fail(handle, "Unable to set DCB !\n");
+    // Applying the state cleared RTS after DTR, which usbser.sys does not pass
+    // on. A refusal here is no configuration failure, as a refused clear in
+    // SetCommState is none: the line operations that follow meet it.
+    port_dtr = CLRDTR;
+    (void)dtr_rewrite(handle);
 
     COMMTIMEOUTS timeouts;
     ZeroMemory(&timeouts, sizeof timeouts);
@@ -78,7 +96,14 @@ int local_port_open(const char *name)
 
 int local_line_change(int operation)
 {
-    return EscapeCommFunction(port_handle, static_cast<DWORD>(operation)) ? 0 : -1;
+    if (!EscapeCommFunction(port_handle, static_cast<DWORD>(operation)))
+        return -1;
+    if (operation == SETDTR || operation == CLRDTR) {
+        port_dtr = static_cast<DWORD>(operation);
+        return 0;
+    }
+    // Until DTR is written, an RTS change may not have reached the device.
+    return dtr_rewrite(port_handle) ? 0 : -1;
 }
 
 void local_port_close()
