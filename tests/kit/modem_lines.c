@@ -28,6 +28,12 @@
  *                          clock
  *   KOVEX_KIT_UNGUARDED=1  no guardian process (below): the benchmark sets it,
  *                          so that the fork is not counted as start-up time
+ *   KOVEX_KIT_USBSER=1     the port is behind Windows' own USB CDC driver,
+ *                          which sends the device both lines only on a request
+ *                          that writes DTR: the lines the device sees are
+ *                          logged as "device-DTR 0|1" and "device-RTS 0|1".
+ *                          Wine writes a line as TIOCMSET of the whole word,
+ *                          so a TIOCMSET that leaves RTS as it was writes DTR.
  *
  * As the Linux tty layer does (measured on the 8250 and ftdi_sio drivers):
  * every open of a tty whose speed is not B0 raises DTR and RTS, even while
@@ -78,9 +84,10 @@ struct port {
     int held;     /* of those, the ones of the process asked about */
     int hupcl;
     int exclusive;  /* TIOCEXCL */
+    int seen;       /* the lines as the device behind a USB CDC driver has them */
 };
 
-static struct port own_port = {TIOCM_DTR | TIOCM_RTS, 0, 0, 1, 0};  /* without a log */
+static struct port own_port = {TIOCM_DTR | TIOCM_RTS, 0, 0, 1, 0, TIOCM_DTR | TIOCM_RTS};  /* without a log */
 static int move_attempts[LINE_COUNT];
 static int tracked_fd = -1;      /* the tty this process opened through us */
 static char tracked_path[256];
@@ -117,7 +124,7 @@ static void port_load(struct port *port, pid_t pid)
         *port = own_port;
         return;
     }
-    *port = (struct port){TIOCM_DTR | TIOCM_RTS, 0, 0, 1, 0};
+    *port = (struct port){TIOCM_DTR | TIOCM_RTS, 0, 0, 1, 0, TIOCM_DTR | TIOCM_RTS};
     log_fd = REAL(open)(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (log_fd < 0 || REAL(flock)(log_fd, LOCK_EX) != 0)
         return;
@@ -128,9 +135,12 @@ static void port_load(struct port *port, pid_t pid)
     long who;
     while (fscanf(log, "%*s %ld %15s %299s", &who, what, argument) == 3) {
         int value = strcmp(argument, "1") == 0;
-        for (int i = 0; i < LINE_COUNT; i++)
+        for (int i = 0; i < LINE_COUNT; i++) {
             if (strcmp(what, LINES[i].name) == 0 && strcmp(argument, "refused") != 0)
                 port->word = value ? port->word | LINES[i].bit : port->word & ~LINES[i].bit;
+            if (strncmp(what, "device-", 7) == 0 && strcmp(what + 7, LINES[i].name) == 0)
+                port->seen = value ? port->seen | LINES[i].bit : port->seen & ~LINES[i].bit;
+        }
         int opened = strcmp(what, "opened") == 0 ? 1 : -(strcmp(what, "closed") == 0);
         port->holders += opened;
         if (who == (long)pid)
@@ -146,9 +156,14 @@ static void port_load(struct port *port, pid_t pid)
 /* Logs the line changes from the loaded port to port and lets the log go. */
 static void port_store(const struct port *old, const struct port *port)
 {
-    for (int i = 0; i < LINE_COUNT; i++)
+    for (int i = 0; i < LINE_COUNT; i++) {
+        char device[16];
+        snprintf(device, sizeof device, "device-%s", LINES[i].name);
         if ((old->word ^ port->word) & LINES[i].bit)
             log_line(LINES[i].name, (port->word & LINES[i].bit) ? "1" : "0");
+        if ((old->seen ^ port->seen) & LINES[i].bit)
+            log_line(device, (port->seen & LINES[i].bit) ? "1" : "0");
+    }
     own_port = *port;
     if (log_fd >= 0)
         REAL(close)(log_fd);
@@ -251,7 +266,7 @@ static int privileged(void)
     return geteuid() == 0 && inside == 0 && outside == 0 && count == 4294967295UL;
 }
 
-/* The real open, under either of its names: a build with 64-bit file
+/* The real open, under any of its names: a build with 64-bit file
  * offsets on a 32-bit system calls open64. */
 static int open_as(const char *name, const char *path, int flags, mode_t mode)
 {
@@ -306,6 +321,13 @@ int open64(const char *path, int flags, ...)
     mode_t mode = va_arg(arguments, mode_t);
     va_end(arguments);
     return open_as("open64", path, flags, mode);
+}
+
+/* What a program built with _FORTIFY_SOURCE calls for an open without a
+ * mode: ser2net's serial device comes through here. */
+int __open_2(const char *path, int flags)
+{
+    return open_as("__open_2", path, flags, 0);
 }
 
 int close(int fd)
@@ -438,6 +460,10 @@ static int emulate(unsigned long request, int *argument)
         }
     if (result == 0)
         port.word = wanted & (TIOCM_DTR | TIOCM_RTS);
+    int writes_dtr = request == TIOCMSET ? !(touched & TIOCM_RTS)
+                                         : request != TIOCMGET && (*argument & TIOCM_DTR);
+    if (result == 0 && writes_dtr && getenv("KOVEX_KIT_USBSER") != NULL)
+        port.seen = port.word;
     port_store(&old, &port);
     if (result != 0)
         errno = EIO;
