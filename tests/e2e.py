@@ -9,23 +9,32 @@ must run inside private_dev.sh: Wine must not see the machine's serial
 devices, and the runs must not touch the machine's lock directory.
 
     e2e.py [--wine 32|64 --prefix DIR --variants DIR] [--emulator=COMMAND]
+           [--ser2net PROGRAM --server-kit KITDIR]
            --kit KITDIR --identity DESCRIPTION COPYRIGHT COMPANY BINARY
 
 --emulator runs a build for another architecture under qemu-user, which
 hands the kit to the emulated program rather than load it itself.
+
+The rows for a port behind a network server run against a ser2net of the
+table's own, on loopback ports of its own, with the kit for this machine
+(--server-kit, by default --kit) preloaded into it: the kit's log then shows
+what the server did to the pty's lines. Without --ser2net they are skipped.
 """
 import argparse
 import errno
 import glob
 import os
+import re
 import shlex
 import shutil
 import signal
+import socket
 import stat
 import subprocess
 import sys
 import tempfile
 import termios
+import threading
 import time
 from dataclasses import dataclass, field
 
@@ -68,6 +77,12 @@ class Case:
     holder: bool = False       # another process holds the port, announcing nothing
     lock_age: int = 0          # its age in seconds
     lockdir: str = None        # "read-only" or "dangling": the lock directory's state
+    usbser: bool = False       # behind Windows' USB CDC driver: the device's lines are judged
+
+    @property
+    def remote(self):
+        """Whether the run talks to the table's ser2net."""
+        return any(p in a for a in self.args for p in ("{REMOTE", "{PLAIN", "{SILENT"))
 
 
 def progress(label, delay):
@@ -128,9 +143,12 @@ CASES = [
     Case("27-character name works", ["-p", "{PTY27}", "0"], lines=OPENED + PULSE["RTS"]),
     # A refused line is stuck raised: raising it again is no change, but
     # clearing it fails, and the run must say so.
+    # Under Wine, DTR is written again after each RTS write (see USBSER).
     Case("stuck DTR: RTS still pulsed", ["-DRv", "-p", "{PTY}", "0"], status=255,
-         out=progress("DTR and RTS", 0), err="Unable to set DTR mode !\n",
-         refuse="DTR", lines=["DTR refused", "RTS 0", "RTS 1", "DTR refused", "RTS 0"]),
+         out=progress("DTR and RTS", 0), err="Unable to set DTR mode !\n", refuse="DTR",
+         lines={"native": ["DTR refused", "RTS 0", "RTS 1", "DTR refused", "RTS 0"],
+                "wine": ["DTR refused", "RTS 0", "DTR refused", "RTS 1", "DTR refused",
+                         "RTS 0"]}),
     Case("stuck RTS", ["-p", "{PTY}", "0"], status=255,
          err="Unable to set RTS mode !\n", refuse="RTS",
          lines=["DTR 0", "RTS refused", "RTS refused"]),
@@ -164,7 +182,8 @@ FAULTS = [
     Case("settings applied only in part", ["-D", "-p", "{PTY}", "0"], status=255,
          fail="tcsetattr-partial", err="Unable to set DCB !\n", lines=DROPPED, only="native"),
     Case("DTR refused at configuration", ["-D", "-p", "{PTY}", "0"], refuse="DTR@1",
-         lines=["DTR refused", "RTS 0", "DTR 0"]),
+         lines={"native": ["DTR refused", "RTS 0", "DTR 0"],
+                "wine": ["DTR refused", "RTS 0"] + OPENED[:1] + PULSE["DTR"]}),
     Case("DTR refused when set", ["-D", "-p", "{PTY}", "0"], refuse="DTR@2", status=255,
          err="Unable to set DTR mode !\n", lines=OPENED + ["DTR refused"]),
     # A line that would not clear keeps HUPCL on, for the driver to drop it
@@ -250,6 +269,51 @@ HOSTILE = [
                  "99999999999999999999999", " -1", "+4294968"]
 ]
 
+# Windows' own USB CDC driver (usbser.sys) sends the device its lines only
+# when DTR is written: judged on the lines the device sees, every pulse must
+# still reach it.
+USBSER = [
+    Case(f"behind the USB CDC driver: {name}", args + ["-p", "{PTY}", "0"], usbser=True,
+         lines=OPENED + PULSE[pulse], only="wine")
+    for name, args, pulse in [("RTS pulse", [], "RTS"), ("-D -R", ["-D", "-R"], "BOTH"),
+                              ("-D", ["-D"], "DTR")]
+]
+
+# A port behind ser2net ({REMOTE}), the same ser2net refusing COM-PORT-OPTION
+# ({PLAIN}), a stand-in server that stops answering after the first line
+# change ({SILENT}), and a port nothing listens on ({NOBODY}). ser2net opens
+# the port when a client connects and clears both lines itself; when the
+# client goes, it gives the port back the lines it found there (both raised
+# by its open), and its close drops them.
+OPEN_FAILED = "Unable to open Serial Port '{%s}'.\n"
+GIVEN_BACK = ["DTR 1", "RTS 1", "DTR 0", "RTS 0"]
+REMOTE = [
+    Case("remote: RTS pulse, settings at the server", ["-v", "-p", "{REMOTE}", "1"],
+         out=progress("RTS", 1), lines=OPENED + PULSE["RTS"] + GIVEN_BACK, hold=1),
+    Case("remote: -D -R, DTR first, held", ["-D", "-R", "-p", "{REMOTE}", "1"],
+         lines=OPENED + PULSE["BOTH"] + GIVEN_BACK, hold=1),
+    Case("remote: pyserial's options", ["-p", "{REMOTE}?ign_set_control&logging=debug&"
+                                        "poll_modem&timeout=2.5", "0"],
+         lines=OPENED + PULSE["RTS"] + GIVEN_BACK),
+    Case("remote: name of 511 characters", ["-p", "{REMOTE511}", "0"],
+         lines=OPENED + PULSE["RTS"] + GIVEN_BACK),
+    Case("remote: nothing listens", ["-q", "-p", "{NOBODY}", "0"], status=255, banner=False,
+         err=OPEN_FAILED % "NOBODY", lines=[]),
+    Case("remote: server refuses COM-PORT-OPTION", ["-q", "-p", "{PLAIN}", "0"], status=255,
+         banner=False, err=" unable to read DCB !\n", lines=OPENED + GIVEN_BACK),
+    Case("remote: server stops answering during the hold", ["-v", "-p", "{SILENT}", "0"],
+         status=255, out=progress("RTS", 0), err="Unable to set RTS mode !\n"),
+] + [
+    Case(f"remote: {name} refused", ["-q", "-p", word, "0"], status=255, banner=False,
+         err=f"Unable to open Serial Port '{word}'.\n", lines=[])
+    for name, word in [("unknown option", "{REMOTE}?bogus"),
+                       ("zero timeout", "{REMOTE}?timeout=0"),
+                       ("name of 512 characters", "{REMOTE512}"),
+                       ("missing port", "rfc2217://127.0.0.1"),
+                       ("port 65536", "rfc2217://127.0.0.1:65536"),
+                       ("empty host", "rfc2217://:2217")]
+]
+
 
 # Windows builds whose version resource is missing, lacks Translation, or
 # lacks keys and has a description longer than its 80-byte field.
@@ -297,6 +361,53 @@ class Runner:
             self.ports = {"PTY": pty, "NULL": "null", "MISSING": "kovex-no-such-port",
                           "PTY27": self.native_alias(pty)}
         assert len(self.ports["PTY27"]) == 27, self.ports["PTY27"]
+        self.servers = []
+        self.ser2net = options.ser2net if options.ser2net and os.path.exists(options.ser2net) else None
+        if self.ser2net:
+            try:
+                self.serve(pty, os.path.abspath(options.server_kit or options.kit))
+            except SetupFailed:
+                self.close()
+                raise
+
+    def serve(self, pty, kit):
+        """ser2net on two free loopback ports, RFC 2217 and plain Telnet, both
+        serving the pty, and the stand-in server that falls silent."""
+        rfc2217, plain, nobody = free_ports(3)
+        config = os.path.join(self.work, "ser2net.yaml")
+        with open(config, "w") as f:
+            for accepter, port in (("telnet(rfc2217)", rfc2217), ("telnet", plain)):
+                f.write(f"connection: &port{port}\n  accepter: {accepter},tcp,127.0.0.1,{port}\n"
+                        f"  connector: serialdev,{pty},9600n81,local\n"
+                        "  options:\n    max-connections: 1\n    kickolduser: false\n")
+        env = dict(self.env, LD_PRELOAD=kit + "/$LIB/libkovexlines.so", KOVEX_KIT_LOG=self.log)
+        self.servers.append(subprocess.Popen(
+            [self.ser2net, "-n", "-d", "-c", config, "-P", os.path.join(self.work, "ser2net.pid")],
+            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        deadline = time.monotonic() + 10
+        while not all(listening(port) for port in (rfc2217, plain)):
+            if time.monotonic() > deadline or self.servers[0].poll() is not None:
+                raise SetupFailed("ser2net did not start listening")
+            time.sleep(0.02)
+        silent = socket.create_server(("127.0.0.1", 0))
+        self.servers.append(silent)
+        threading.Thread(target=falls_silent, args=(silent,), daemon=True).start()
+        url = "rfc2217://127.0.0.1:%d"
+        self.ports.update(REMOTE=url % rfc2217, PLAIN=url % plain, NOBODY=url % nobody,
+                          SILENT=url % silent.getsockname()[1] + "?timeout=0.5")
+        # Empty options pad a name to the longest a remote port may have, and one more.
+        for length in (511, 512):
+            base = self.ports["REMOTE"] + "?"
+            self.ports[f"REMOTE{length}"] = base + "&" * (length - len(base))
+
+    def settle(self):
+        """Waits until the server has closed the port the client left."""
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            events = [e[2] for e in self.read_log()]
+            if events.count("opened") == events.count("closed"):
+                return
+            time.sleep(0.01)
 
     def native_alias(self, pty):
         # A path of exactly 27 characters that leads to the pty.
@@ -336,6 +447,12 @@ class Runner:
         self.wine_step("wineboot", [self.loader, "wineboot"])
 
     def close(self):
+        for server in getattr(self, "servers", []):
+            if isinstance(server, socket.socket):
+                server.close()
+            else:
+                server.terminate()
+                server.wait()
         if self.wine:
             self.wine_stop()
         for folder in self.scratch:
@@ -464,23 +581,34 @@ class Runner:
             env["KOVEX_KIT_REFUSE"] = case.refuse
         if case.fail:
             env["KOVEX_KIT_FAIL"] = case.fail
+        if case.usbser:
+            env["KOVEX_KIT_USBSER"] = "1"
         if case.lockdir:
             self.lock_dir(case.lockdir)
+        faults = []
         try:
-            status, out, err = self.finish(*self.start(args, env, cwd))
+            process, out, err = self.start(args, env, cwd)
+            # ser2net gives the port back its own settings when the client
+            # goes: a remote run's are read while it holds the port.
+            if case.remote and case.hold and case.status == 0:
+                if not self.wait_for("RTS 1") and not self.wait_for("DTR 1", 0):
+                    faults.append("no line was raised at the server")
+                faults += self.settings_fault()
+            status, out, err = self.finish(process, out, err)
         finally:
             if case.lockdir:
                 self.lock_dir(case.lockdir, undo=True)
             if holder:
                 holder.kill()
                 holder.wait()
+        if case.remote:
+            self.settle()
 
-        faults = []
         out_wanted = (self.banner if case.banner else "") + fill(case.out)
         expect = (case.status, self.expected(out_wanted), self.expected(fill(case.err)))
         if (status, out, err) != expect:
             faults.append(f"got {(status, out[:300], err[:300])!r}\nwanted {expect!r}"[:900])
-        if case.status == 0 or "mode !" in case.err:
+        if not case.remote and (case.status == 0 or "mode !" in case.err):
             faults += self.settings_fault()
         if not self.wine:  # Wine's SetCommState turns HUPCL off; Windows has none
             if case.status == 0 and self.hupcl() != case.hupcl:
@@ -523,20 +651,35 @@ class Runner:
         held = case.lock is not None or case.holder
         if held and case.status and any(e[2] == "opened" for e in log):
             faults.append("the port was opened although it was held")
-        log = [entry for entry in log if entry[2] in ("DTR", "RTS")]
+        # The lines kovex wrote, or those the device behind the USB CDC
+        # driver saw.
+        prefix = "device-" if case.usbser else ""
+        log = [[t, pid, line[len(prefix):], what] for t, pid, line, what in log
+               if line in (prefix + "DTR", prefix + "RTS")]
         events = [f"{line} {what}" for _, _, line, what in log]
         wanted = case.lines
         if isinstance(wanted, dict):
             wanted = wanted["wine" if self.wine else "native"]
         if wanted is not None and events != wanted:
             faults.append(f"line changes {events} != {wanted}")
-        if case.hold is not None and len(log) >= 2:
-            sets = [float(t) for t, _, _, what in log if what == "1"]
-            clears = [float(t) for t, _, _, what in log if what == "0"]
-            held = clears[-1] - sets[0]
+        if case.hold is not None:
+            held = self.pulse_length(log)
             if not case.hold <= held < case.hold + 0.5:
                 faults.append(f"held {held:.3f} s, wanted {case.hold} s to {case.hold + 0.5} s")
         return faults + self.raised_at_end(log)
+
+    def pulse_length(self, log):
+        """From the first line raised to the moment both are clear again,
+        replayed from the kit's start with both raised."""
+        raised = {"DTR": True, "RTS": True}
+        start = None
+        for t, _, line, what in log:
+            raised[line] = what == "1" if what in ("0", "1") else raised[line]
+            if start is None and what == "1":
+                start = float(t)
+            elif start is not None and not any(raised.values()):
+                return float(t) - start
+        return float("nan")
 
     def raised_at_end(self, log):
         # Replay from the kit's start, both raised: at exit every line must
@@ -563,10 +706,11 @@ class Runner:
             time.sleep(0.01)
         return True
 
-    def exclusive(self):
+    def exclusive(self, port="PTY"):
         """A port that one run holds is refused to a second, which must not
-        even open it: on Linux that open would raise the holder's lines."""
-        port = self.ports["PTY"]
+        even open it: on Linux that open would raise the holder's lines. A
+        server refuses the second client without touching the port."""
+        remote, port = port != "PTY", self.ports[port]
         env = {"LD_PRELOAD": self.kit}
         self.clear_log()
         self.reset_pty()
@@ -575,17 +719,20 @@ class Runner:
             return ["the first run never raised RTS"]
         second = self.start(["-q", "-p", port, "0"], env)
         faults = []
-        if self.finish(*second) != (255, "", f"Unable to open Serial Port '{port}'.\n"):
+        refused = (255, "", self.expected(f"Unable to open Serial Port '{port}'.\n"))
+        if self.finish(*second) != refused:
             faults.append("the second run was not refused")
-        if self.finish(*first) != (0, self.banner, ""):
+        if self.finish(*first) != (0, self.expected(self.banner), ""):
             faults.append("the first run did not finish cleanly")
+        self.settle()
         log = self.read_log()
-        if any(int(e[1]) == second[0].pid and e[2] != "peak" for e in log):
+        if any(int(e[1]) == second[0].pid and e[2] != "peak" and
+               not (e[2] == "open" and "/pts/" not in e[3]) for e in log):
             faults.append(f"the second run touched the port: {log}")
         events = [f"{e[2]} {e[3]}" for e in log if e[2] in ("DTR", "RTS")]
-        if events != OPENED + PULSE["RTS"]:
+        if events != OPENED + PULSE["RTS"] + (GIVEN_BACK if remote else []):
             faults.append(f"the holder's lines went {events}")
-        return faults + self.lock_faults(None)
+        return faults + ([] if self.wine else self.lock_faults(None))
 
     def killed(self, signal_number):
         """A run killed during its hold on a port with HUPCL off: the driver
@@ -629,6 +776,45 @@ class SetupFailed(Exception):
     pass
 
 
+def free_ports(count):
+    """Loopback ports nothing listens on, for now."""
+    sockets = [socket.create_server(("127.0.0.1", 0)) for _ in range(count)]
+    ports = [s.getsockname()[1] for s in sockets]
+    for s in sockets:
+        s.close()
+    return ports
+
+
+def listening(port):
+    with open("/proc/net/tcp") as table:
+        return any(f":{port:04X} " in row and row.split()[3] == "0A" for row in table)
+
+
+SUBNEGOTIATION = re.compile(rb"\xff\xfa,(.)(.*?)\xff\xf0", re.S)
+
+
+def falls_silent(listener):
+    """A server that takes COM-PORT-OPTION and answers every request until
+    the first line change of the run, then reads on and answers nothing."""
+    while True:
+        try:
+            connection, _ = listener.accept()
+        except OSError:
+            return
+        with connection:
+            received, parsed, controls = b"", 0, 0
+            while chunk := connection.recv(4096):
+                if not received and chunk.startswith(b"\xff\xfb,"):
+                    connection.sendall(b"\xff\xfd,")
+                received += chunk
+                for request in SUBNEGOTIATION.finditer(received, parsed):
+                    parsed = request.end()
+                    controls += request.group(1) == b"\x05"
+                    if controls <= 4:  # flow control, DTR and RTS off, the line's set
+                        answer = bytes([request.group(1)[0] + 100]) + request.group(2)
+                        connection.sendall(b"\xff\xfa," + answer + b"\xff\xf0")
+
+
 # Each Windows build runs under the loader of its own word size, named here
 # rather than left to the wine script's guess.
 WINE_LOADERS = {"32": "/usr/lib/wine/wine", "64": "/usr/lib/wine/wine64"}
@@ -661,6 +847,8 @@ def main():
                         metavar=("DESCRIPTION", "COPYRIGHT", "COMPANY"))
     parser.add_argument("--variants", help="folder of the Windows builds with odd resources")
     parser.add_argument("--emulator", help="qemu-user command line for another architecture")
+    parser.add_argument("--ser2net", help="the ser2net program the remote rows run against")
+    parser.add_argument("--server-kit", help="the kit for ser2net's architecture, if not --kit's")
     parser.add_argument("binary")
     options = parser.parse_args()
     if os.environ.get("KOVEX_PRIVATE_DEV") != "1":
@@ -681,8 +869,15 @@ def main():
         print(failure)
         return 1
     platform = "wine" if options.wine else "native"
-    checks = [(c.name, lambda c=c: runner.run(c)) for c in CASES + FAULTS + LOCKING + HOSTILE
-              if c.only in (None, platform)]
+    cases = CASES + FAULTS + LOCKING + HOSTILE + USBSER
+    if runner.ser2net:
+        cases += REMOTE
+    else:
+        print(f"skipped: ser2net is missing ({options.ser2net}): no row through a network server")
+    checks = [(c.name, lambda c=c: runner.run(c)) for c in cases if c.only in (None, platform)]
+    if runner.ser2net:
+        checks.append(("remote: second client while one holds the port",
+                       lambda: runner.exclusive("REMOTE")))
     if not options.wine:  # Wine does not enforce exclusive opens
         checks.append(("port held by another run, second run as root", runner.exclusive))
         for number in (signal.SIGTERM, signal.SIGKILL):
