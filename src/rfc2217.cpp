@@ -57,7 +57,7 @@ static int timeout_parse(const char *text, size_t length, uint32_t *milliseconds
         if (c < '0' || c > '9')
             return -1;
         digits = true;
-        unsigned digit = static_cast<unsigned>(c - '0');
+        uint64_t digit = static_cast<uint64_t>(c - '0');
         if (!fraction) {
             thousandths = thousandths * 10 + digit * 1000;
             if (thousandths > LONGEST_TIMEOUT_MS)
@@ -83,7 +83,6 @@ static int timeout_parse(const char *text, size_t length, uint32_t *milliseconds
 // do nothing here, so that the names people already use keep working.
 static int option_parse(const char *text, size_t length, RemoteAddress *address)
 {
-    static const char *const LEVELS[] = {"debug", "info", "warning", "error"};
     if (length == 0)
         return 0;
     if (same_text(text, length, "ign_set_control")) {
@@ -94,10 +93,14 @@ static int option_parse(const char *text, size_t length, RemoteAddress *address)
         return 0;
     if (length > 8 && memcmp(text, "timeout=", 8) == 0)
         return timeout_parse(text + 8, length - 8, &address->timeout_ms);
-    if (length > 8 && memcmp(text, "logging=", 8) == 0)
-        for (const char *level : LEVELS)
-            if (same_text(text + 8, length - 8, level))
-                return 0;
+    if (length > 8 && memcmp(text, "logging=", 8) == 0) {
+        const char *level = text + 8;
+        length -= 8;
+        return same_text(level, length, "debug") || same_text(level, length, "info") ||
+                       same_text(level, length, "warning") || same_text(level, length, "error")
+                   ? 0
+                   : -1;
+    }
     return -1;
 }
 

@@ -77,7 +77,7 @@ static int ipv4_connect(const char *host, const char *service, uint32_t timeout_
     struct sockaddr_in address;
     ZeroMemory(&address, sizeof address);
     address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<u_short>(atoi(service)));
+    address.sin_port = htons(static_cast<u_short>(strtoul(service, nullptr, 10)));
     address.sin_addr.s_addr = inet_addr(host);
     if (address.sin_addr.s_addr != INADDR_NONE)
         return address_connect(AF_INET, reinterpret_cast<struct sockaddr *>(&address),

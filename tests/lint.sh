@@ -11,7 +11,7 @@ status=0
 clang-tidy --quiet -p "$native" \
     "$src/run.cpp" "$src/run_settings.cpp" "$src/option_scanner.cpp" \
     "$src/serial_port.cpp" "$src/serial_port_posix.cpp" "$src/port_lock_posix.cpp" \
-    "$src/port_holders_proc.cpp" \
+    "$src/port_holders_proc.cpp" "$src/rfc2217.cpp" "$src/socket_posix.cpp" \
     "$src/version_identity.cpp" "$src/version_identity_posix.cpp" || status=1
 
 if [ -z "$windows" ]; then
@@ -25,7 +25,7 @@ else
     # shellcheck disable=SC2086
     clang-tidy --quiet -p "$windows" $extra \
         "$src/serial_port_win32.cpp" "$src/version_identity_win32.cpp" \
-        "$src/wildcard_win32.cpp" || status=1
+        "$src/wildcard_win32.cpp" "$src/socket_win32.cpp" || status=1
 fi
 
 for platform in posix win32; do
@@ -39,8 +39,9 @@ for platform in posix win32; do
         --enable=warning,style,performance,portability --suppress=missingIncludeSystem \
         $defines -I "$src" -I "$native/generated" \
         "$src"/run.cpp "$src"/run_settings.cpp "$src"/option_scanner.cpp \
-        "$src"/serial_port.cpp "$src"/version_identity.cpp \
-        "$src"/serial_port_$platform.cpp "$src"/version_identity_$platform.cpp $only || status=1
+        "$src"/serial_port.cpp "$src"/version_identity.cpp "$src"/rfc2217.cpp \
+        "$src"/serial_port_$platform.cpp "$src"/version_identity_$platform.cpp \
+        "$src"/socket_$platform.cpp $only || status=1
 done
 [ $status = 0 ] && echo "lint: clean"
 exit $status
