@@ -82,7 +82,7 @@ class Case:
     @property
     def remote(self):
         """Whether the run talks to the table's ser2net."""
-        return any(p in a for a in self.args for p in ("{REMOTE", "{PLAIN", "{SILENT"))
+        return any(p in a for a in self.args for p in ("{REMOTE", "{PLAIN", "{SILENT", "{GONE"))
 
 
 def progress(label, delay):
@@ -281,10 +281,10 @@ USBSER = [
 
 # A port behind ser2net ({REMOTE}), the same ser2net refusing COM-PORT-OPTION
 # ({PLAIN}), a stand-in server that stops answering after the first line
-# change ({SILENT}), and a port nothing listens on ({NOBODY}). ser2net opens
-# the port when a client connects and clears both lines itself; when the
-# client goes, it gives the port back the lines it found there (both raised
-# by its open), and its close drops them.
+# change ({SILENT}) or closes then ({GONE}), and a port nothing listens on
+# ({NOBODY}). ser2net opens the port when a client connects and clears both
+# lines itself; when the client goes, it gives the port back the lines it
+# found there (both raised by its open), and its close drops them.
 OPEN_FAILED = "Unable to open Serial Port '{%s}'.\n"
 GIVEN_BACK = ["DTR 1", "RTS 1", "DTR 0", "RTS 0"]
 REMOTE = [
@@ -303,6 +303,9 @@ REMOTE = [
          banner=False, err=" unable to read DCB !\n", lines=OPENED + GIVEN_BACK),
     Case("remote: server stops answering during the hold", ["-v", "-p", "{SILENT}", "0"],
          status=255, out=progress("RTS", 0), err="Unable to set RTS mode !\n"),
+    # Writing to a connection the server has closed must not kill the run.
+    Case("remote: server gone during the hold", ["-DRp", "{GONE}", "0"], status=255,
+         err="Unable to set DTR mode !\nUnable to set RTS mode !\n"),
 ] + [
     Case(f"remote: {name} refused", ["-q", "-p", word, "0"], status=255, banner=False,
          err=f"Unable to open Serial Port '{word}'.\n", lines=[])
@@ -380,7 +383,9 @@ class Runner:
                 f.write(f"connection: &port{port}\n  accepter: {accepter},tcp,127.0.0.1,{port}\n"
                         f"  connector: serialdev,{pty},9600n81,local\n"
                         "  options:\n    max-connections: 1\n    kickolduser: false\n")
-        env = dict(self.env, LD_PRELOAD=kit + "/$LIB/libkovexlines.so", KOVEX_KIT_LOG=self.log)
+        # ser2net is never killed while it holds the port: it needs no guardian.
+        env = dict(self.env, LD_PRELOAD=kit + "/$LIB/libkovexlines.so", KOVEX_KIT_LOG=self.log,
+                   KOVEX_KIT_UNGUARDED="1")
         self.servers.append(subprocess.Popen(
             [self.ser2net, "-n", "-d", "-c", config, "-P", os.path.join(self.work, "ser2net.pid")],
             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
@@ -389,12 +394,15 @@ class Runner:
             if time.monotonic() > deadline or self.servers[0].poll() is not None:
                 raise SetupFailed("ser2net did not start listening")
             time.sleep(0.02)
-        silent = socket.create_server(("127.0.0.1", 0))
-        self.servers.append(silent)
-        threading.Thread(target=falls_silent, args=(silent,), daemon=True).start()
         url = "rfc2217://127.0.0.1:%d"
-        self.ports.update(REMOTE=url % rfc2217, PLAIN=url % plain, NOBODY=url % nobody,
-                          SILENT=url % silent.getsockname()[1] + "?timeout=0.5")
+        self.ports.update(REMOTE=url % rfc2217, PLAIN=url % plain, NOBODY=url % nobody)
+        # Flow control, DTR and RTS off, then the lines set: RTS, or DTR and RTS.
+        for name, answered, gone in (("SILENT", 4, False), ("GONE", 5, True)):
+            stand_in = socket.create_server(("127.0.0.1", 0))
+            self.servers.append(stand_in)
+            threading.Thread(target=falls_silent, args=(stand_in, answered, gone),
+                             daemon=True).start()
+            self.ports[name] = url % stand_in.getsockname()[1] + "?timeout=0.5"
         # Empty options pad a name to the longest a remote port may have, and one more.
         for length in (511, 512):
             base = self.ports["REMOTE"] + "?"
@@ -793,9 +801,10 @@ def listening(port):
 SUBNEGOTIATION = re.compile(rb"\xff\xfa,(.)(.*?)\xff\xf0", re.S)
 
 
-def falls_silent(listener):
+def falls_silent(listener, controls_answered, gone):
     """A server that takes COM-PORT-OPTION and answers every request until
-    the first line change of the run, then reads on and answers nothing."""
+    it has answered that many SET-CONTROLs, then reads on and answers
+    nothing, or is gone."""
     while True:
         try:
             connection, _ = listener.accept()
@@ -810,9 +819,11 @@ def falls_silent(listener):
                 for request in SUBNEGOTIATION.finditer(received, parsed):
                     parsed = request.end()
                     controls += request.group(1) == b"\x05"
-                    if controls <= 4:  # flow control, DTR and RTS off, the line's set
+                    if controls <= controls_answered:
                         answer = bytes([request.group(1)[0] + 100]) + request.group(2)
                         connection.sendall(b"\xff\xfa," + answer + b"\xff\xf0")
+                if controls >= controls_answered and gone:
+                    break
 
 
 # Each Windows build runs under the loader of its own word size, named here
