@@ -22,7 +22,9 @@ arch=${KOVEX_ARCH:-$(dpkg --print-architecture)}
 # The native configure also builds the test programs, hence GoogleTest and
 # Python; Wine is only needed to test.
 BUILD_PACKAGES="cmake g++ libgtest-dev python3"
+# ser2net's libraries: the program itself comes out of its package (below).
 TEST_PACKAGES="clang libclang-rt-14-dev clang-tidy cppcheck groff-base dpkg-dev lintian man-db"
+TEST_PACKAGES="$TEST_PACKAGES libgensio4 libyaml-0-2"
 PACKAGE_PACKAGES="dpkg-dev"
 if [ "$arch" = amd64 ]; then
     # mingw-w64 for both word sizes, gcc-multilib for the kit's 32-bit half,
@@ -74,6 +76,28 @@ install_missing() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing
 }
 
+# The remote rows' server. Debian's ser2net package would start a service
+# whose default configuration serves /dev/ttyS0, the console on the machines
+# we test on, to every local user: only the program is taken out of the
+# package, into the build tree, and nothing of it is installed.
+SER2NET=build/ser2net/usr/sbin/ser2net
+fetch_ser2net() {
+    [ -x "$SER2NET" ] && return 0
+    download=$(mktemp -d)
+    if ! (cd "$download" && apt-get download -q ser2net >/dev/null 2>&1); then
+        sudo=""
+        [ "$(id -u)" = 0 ] || sudo=sudo
+        $sudo apt-get update -q >/dev/null || true
+        (cd "$download" && apt-get download -q ser2net >/dev/null 2>&1) || true
+    fi
+    if ls "$download"/ser2net_*.deb >/dev/null 2>&1; then
+        mkdir -p build && dpkg-deb -x "$download"/ser2net_*.deb build/ser2net
+    else
+        echo "skipped: ser2net could not be downloaded: no row through a network server will run"
+    fi
+    rm -rf "$download"
+}
+
 build_all() {
     [ "$PRESETS" = native ] &&
         echo "The Windows and ARM cross builds need an x86-64 machine: building the native kovex alone."
@@ -94,12 +118,14 @@ table_as_user() {
     fi
     copy=$(mktemp -d)
     cp -r tests/e2e.py tests/kit/private_dev.sh build/native/kovex build/native/kit "$copy/"
+    [ -x "$SER2NET" ] && cp "$SER2NET" "$copy/"
     chmod -R a+rX "$copy"
     identity() { sed -n "s/^set(KOVEX_$1 \"\(.*\)\")\$/\1/p" CMakeLists.txt; }
     echo "The native end-to-end table as uid $uid:"
     status=0
     setpriv --reuid=$uid --regid=$uid --clear-groups env HOME="$copy" \
-        "$copy/private_dev.sh" /usr/bin/python3 "$copy/e2e.py" --kit "$copy/kit" --identity \
+        "$copy/private_dev.sh" /usr/bin/python3 "$copy/e2e.py" --kit "$copy/kit" \
+        --ser2net "$copy/ser2net" --identity \
         "$(identity DESCRIPTION)" "$(identity COPYRIGHT)" "$(identity COMPANY)" "$copy/kovex" \
         >"$copy/log" 2>&1 || status=$?
     tail -n 1 "$copy/log"
@@ -125,6 +151,7 @@ build)
     ;;
 check)
     install_missing $(packages_for check)
+    fetch_ser2net
     build_all
     for preset in $DEB_PRESETS; do
         run_tests "$preset"
@@ -144,6 +171,7 @@ demo)
     ;;
 bench)
     install_missing $(packages_for bench)
+    fetch_ser2net
     build_all >/dev/null
     shift
     python3 bench/pulse_bench.py "$@"
@@ -171,6 +199,9 @@ plan)
     echo "install: $(packages_for "${2:-build}")"
     echo "build presets: $PRESETS"
     echo "tested and packaged for Debian: $DEB_PRESETS"
+    case "${2:-build}" in
+    check | bench) echo "taken out of its package, not installed: ser2net ($SER2NET)" ;;
+    esac
     ;;
 *)
     echo "usage: ./dev.sh build | check | demo [options] | bench [--runs N] | package | plan COMMAND" >&2
