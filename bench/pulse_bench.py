@@ -4,7 +4,9 @@ given modem lines by the test kit, natively and under Wine, and the same for
 the pyserial script a user would otherwise write (Debian's python3-serial).
 kovex's start-up includes its pass over /proc for other holders of the port;
 that pass is measured against holder_pass.c, a program that makes it alone,
-on the machine as it is and with a crowd of extra processes.
+on the machine as it is and with a crowd of extra processes. A port behind
+ser2net on loopback (rfc2217://) is measured against pyserial's RFC 2217
+client, timed to the line as the server's kit logs it.
 
     python3 bench/pulse_bench.py [--runs N] [--no-wine]
 
@@ -41,6 +43,19 @@ port.rts = False
 port.close()
 """
 
+# The same pulse through pyserial's RFC 2217 client.
+PYSERIAL_REMOTE_SCRIPT = """
+import sys, time, serial
+port = serial.serial_for_url(sys.argv[1], do_not_open=True)
+port.dtr = False   # cleared at the open
+port.rts = False
+port.open()
+port.rts = True
+time.sleep(float(sys.argv[2]))
+port.rts = False
+port.close()
+"""
+
 
 def runner_for(wine):
     """A runner for the native build (wine None) or the Windows build of
@@ -50,7 +65,8 @@ def runner_for(wine):
     return e2e.Runner(SimpleNamespace(
         binary=os.path.join(ROOT, binary), wine=wine, emulator=None,
         kit=os.path.join(ROOT, "build/native/kit"),
-        prefix=os.path.join(ROOT, f"build/native/wineprefix{wine}"), identity=("", "", "")))
+        prefix=os.path.join(ROOT, f"build/native/wineprefix{wine}"), identity=("", "", ""),
+        ser2net=os.path.join(ROOT, "build/ser2net/usr/sbin/ser2net"), server_kit=None))
 
 
 def kit_env(runner):
@@ -61,14 +77,16 @@ def kit_env(runner):
                 KOVEX_KIT_UNGUARDED="1")
 
 
-def pulse(runner, hold, program=None):
+def pulse(runner, hold, program=None, port="PTY"):
     """One run: start-to-assert, hold error and release-to-exit in seconds, and
     peak resident memory in KiB as the process itself saw it at exit (the
     kit reads VmHWM; the rusage of a child forked from Python would count
-    Python's own pages from before the exec)."""
+    Python's own pages from before the exec). A server must first have let
+    go of the port the last run left."""
+    runner.settle()
     runner.clear_log()
-    args = ([runner.ports["PTY"], str(hold)] if program
-            else ["-q", "-p", runner.ports["PTY"], str(hold)])
+    args = ([runner.ports[port], str(hold)] if program
+            else ["-q", "-p", runner.ports[port], str(hold)])
     command = (program or ([runner.loader] if runner.wine else []) + [runner.binary]) + args
     env = kit_env(runner)
     # Everything is prepared before the clock starts: it measures the
@@ -137,11 +155,12 @@ def measure(runner, runs, hold):
     return [list(column) for column in zip(*samples)]
 
 
-def measure_side_by_side(runner, runs, hold, program):
+def measure_side_by_side(runner, runs, hold, program, port="PTY"):
     """kovex and the other program in turns, so that both meet the same
     machine: on a virtual machine the cost of starting any process drifts
     by a third from one minute to the next."""
-    pairs = [(pulse(runner, hold), pulse(runner, hold, program)) for _ in range(runs)]
+    pairs = [(pulse(runner, hold, port=port), pulse(runner, hold, program, port))
+             for _ in range(runs)]
     return ([list(column) for column in zip(*(kovex for kovex, _ in pairs))],
             [list(column) for column in zip(*(other for _, other in pairs))])
 
@@ -179,6 +198,20 @@ def main():
     row("pyserial hold error, 1 s hold", py_error1)
     ratio = py[0] / kovex_start[0]
     print(f"{'start-to-assert, pyserial / kovex (medians)':<46} {ratio:>9.1f} times")
+
+    remote_ratio = remote_errors = None
+    if native.ser2net:
+        py_remote = ["/usr/bin/python3", "-c", PYSERIAL_REMOTE_SCRIPT]
+        (start, _, _, _), (py_start, _, _, _) = \
+            measure_side_by_side(native, options.runs, 0, py_remote, "REMOTE")
+        (_, error1, _, _), _ = measure_side_by_side(native, options.runs, 1, py_remote, "REMOTE")
+        remote_start = row("kovex start-to-assert through ser2net", start)
+        remote_errors = row("kovex pulse error at the server, 1 s hold", error1)
+        py = row("pyserial start-to-assert through ser2net", py_start)
+        remote_ratio = py[0] / remote_start[0]
+        print(f"{'through ser2net, pyserial / kovex (medians)':<46} {remote_ratio:>9.1f} times")
+    else:
+        print("ser2net is missing (./dev.sh bench takes it out of its package): no remote figures")
 
     program = os.path.join(native.work, "holder_pass")
     subprocess.run([shutil.which("cc") or "gcc", "-O2", "-o", program,
@@ -221,6 +254,13 @@ def main():
         ("native hold error between 0 and +1 ms", all(lo >= 0 and hi <= 1.0
                                                        for _, hi, lo in hold_errors)),
     ]
+    if remote_ratio is not None:
+        targets += [
+            ("through ser2net, start-to-assert at least 50 times sooner than pyserial",
+             remote_ratio >= 50),
+            ("through ser2net, the pulse at the server within 5 ms over its 1 s",
+             remote_errors[2] >= 0 and remote_errors[1] <= 5.0),
+        ]
     for name, met in targets:
         print(f"target {'met   ' if met else 'MISSED'} {name}")
     return 0 if all(met for _, met in targets) else 1
