@@ -34,7 +34,7 @@ check_installed "$scratch/prefix" "install tree"
 warnings=$(LC_ALL=C.UTF-8 groff -ww -z -man -Tutf8 "$source_dir/resources/kovex.1" 2>&1)
 [ -z "$warnings" ] || fail "man page warnings: $warnings"
 for section in SYNOPSIS OPTIONS DELAY "PORT NAMES" "EXCLUSIVE ACCESS" "LINE CHANGES" \
-    "EXIT STATUS" TROUBLESHOOTING; do
+    "REMOTE PORTS" "EXIT STATUS" TROUBLESHOOTING; do
     grep -q "^\.SH \"*$section" "$source_dir/resources/kovex.1" || fail "man page lacks $section"
 done
 
