@@ -30,24 +30,11 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 import e2e  # noqa: E402  the end-to-end runner: ptys, kit, Wine set-up
 
+# A device path opens the port itself, an rfc2217:// name pyserial's client.
 PYSERIAL_SCRIPT = """
 import sys, time, serial
-port = serial.Serial()
-port.port = sys.argv[1]
-port.dtr = False   # cleared before the port is opened
-port.rts = False
-port.open()
-port.rts = True
-time.sleep(float(sys.argv[2]))
-port.rts = False
-port.close()
-"""
-
-# The same pulse through pyserial's RFC 2217 client.
-PYSERIAL_REMOTE_SCRIPT = """
-import sys, time, serial
 port = serial.serial_for_url(sys.argv[1], do_not_open=True)
-port.dtr = False   # cleared at the open
+port.dtr = False   # cleared before the port is opened
 port.rts = False
 port.open()
 port.rts = True
@@ -201,10 +188,9 @@ def main():
 
     remote_ratio = remote_errors = None
     if native.ser2net:
-        py_remote = ["/usr/bin/python3", "-c", PYSERIAL_REMOTE_SCRIPT]
         (start, _, _, _), (py_start, _, _, _) = \
-            measure_side_by_side(native, options.runs, 0, py_remote, "REMOTE")
-        (_, error1, _, _), _ = measure_side_by_side(native, options.runs, 1, py_remote, "REMOTE")
+            measure_side_by_side(native, options.runs, 0, pyserial, "REMOTE")
+        (_, error1, _, _), _ = measure_side_by_side(native, options.runs, 1, pyserial, "REMOTE")
         remote_start = row("kovex start-to-assert through ser2net", start)
         remote_errors = row("kovex pulse error at the server, 1 s hold", error1)
         py = row("pyserial start-to-assert through ser2net", py_start)
