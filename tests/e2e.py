@@ -82,7 +82,8 @@ class Case:
     @property
     def remote(self):
         """Whether the run talks to the table's ser2net."""
-        return any(p in a for a in self.args for p in ("{REMOTE", "{PLAIN", "{SILENT", "{GONE"))
+        return any(a.startswith(("{REMOTE", "{LOCALHOST", "{PLAIN", "{SILENT", "{GONE", "{IPV6"))
+                   for a in self.args)
 
 
 def progress(label, delay):
@@ -292,8 +293,8 @@ REMOTE = [
          out=progress("RTS", 1), lines=OPENED + PULSE["RTS"] + GIVEN_BACK, hold=1),
     Case("remote: -D -R, DTR first, held", ["-D", "-R", "-p", "{REMOTE}", "1"],
          lines=OPENED + PULSE["BOTH"] + GIVEN_BACK, hold=1),
-    Case("remote: pyserial's options", ["-p", "{REMOTE}?ign_set_control&logging=debug&"
-                                        "poll_modem&timeout=2.5", "0"],
+    Case("remote: a host name, pyserial's options", ["-p", "{LOCALHOST}?ign_set_control&"
+                                                     "logging=debug&poll_modem&timeout=2.5", "0"],
          lines=OPENED + PULSE["RTS"] + GIVEN_BACK),
     Case("remote: name of 511 characters", ["-p", "{REMOTE511}", "0"],
          lines=OPENED + PULSE["RTS"] + GIVEN_BACK),
@@ -303,6 +304,7 @@ REMOTE = [
          banner=False, err=" unable to read DCB !\n", lines=OPENED + GIVEN_BACK),
     Case("remote: server stops answering during the hold", ["-v", "-p", "{SILENT}", "0"],
          status=255, out=progress("RTS", 0), err="Unable to set RTS mode !\n"),
+    Case("remote: IPv6 address in brackets", ["-p", "{IPV6}", "0"]),
     # Writing to a connection the server has closed must not kill the run.
     Case("remote: server gone during the hold", ["-DRp", "{GONE}", "0"], status=255,
          err="Unable to set DTR mode !\nUnable to set RTS mode !\n"),
@@ -396,13 +398,22 @@ class Runner:
             time.sleep(0.02)
         url = "rfc2217://127.0.0.1:%d"
         self.ports.update(REMOTE=url % rfc2217, PLAIN=url % plain, NOBODY=url % nobody)
-        # Flow control, DTR and RTS off, then the lines set: RTS, or DTR and RTS.
-        for name, answered, gone in (("SILENT", 4, False), ("GONE", 5, True)):
-            stand_in = socket.create_server(("127.0.0.1", 0))
+        self.ports["LOCALHOST"] = f"rfc2217://localhost:{rfc2217}"
+        # Flow control, DTR and RTS off, then the lines set: RTS, or DTR and
+        # RTS. On IPv6, where the machine has it, every request is answered.
+        for name, host, answered, gone in (("SILENT", "127.0.0.1", 4, False),
+                                           ("GONE", "127.0.0.1", 5, True),
+                                           ("IPV6", "::1", 99, False)):
+            try:
+                stand_in = socket.create_server((host, 0), family=socket.getaddrinfo(
+                    host, 0, type=socket.SOCK_STREAM)[0][0])
+            except OSError:
+                continue
             self.servers.append(stand_in)
             threading.Thread(target=falls_silent, args=(stand_in, answered, gone),
                              daemon=True).start()
-            self.ports[name] = url % stand_in.getsockname()[1] + "?timeout=0.5"
+            address = f"[{host}]" if ":" in host else host
+            self.ports[name] = f"rfc2217://{address}:{stand_in.getsockname()[1]}?timeout=0.5"
         # Empty options pad a name to the longest a remote port may have, and one more.
         for length in (511, 512):
             base = self.ports["REMOTE"] + "?"
@@ -883,6 +894,9 @@ def main():
     cases = CASES + FAULTS + LOCKING + HOSTILE + USBSER
     if runner.ser2net:
         cases += REMOTE
+        if "IPV6" not in runner.ports:
+            print("skipped: this machine has no IPv6 loopback: the IPv6 row does not run")
+            cases = [c for c in cases if "{IPV6}" not in c.args]
     else:
         print(f"skipped: ser2net is missing ({options.ser2net}): no row through a network server")
     checks = [(c.name, lambda c=c: runner.run(c)) for c in cases if c.only in (None, platform)]
