@@ -78,6 +78,7 @@ class Case:
     lock_age: int = 0          # its age in seconds
     lockdir: str = None        # "read-only" or "dangling": the lock directory's state
     usbser: bool = False       # behind Windows' USB CDC driver: the device's lines are judged
+    chatty: bool = False       # the board writes all the time, every byte value among it
 
     @property
     def remote(self):
@@ -305,6 +306,8 @@ REMOTE = [
     Case("remote: server stops answering during the hold", ["-v", "-p", "{SILENT}", "0"],
          status=255, out=progress("RTS", 0), err="Unable to set RTS mode !\n"),
     Case("remote: IPv6 address in brackets", ["-p", "{IPV6}", "0"]),
+    Case("remote: a chatty board", ["-D", "-R", "-p", "{REMOTE}", "0"], chatty=True,
+         lines=OPENED + PULSE["BOTH"] + GIVEN_BACK),
     # Writing to a connection the server has closed must not kill the run.
     Case("remote: server gone during the hold", ["-DRp", "{GONE}", "0"], status=255,
          err="Unable to set DTR mode !\nUnable to set RTS mode !\n"),
@@ -605,6 +608,7 @@ class Runner:
         if case.lockdir:
             self.lock_dir(case.lockdir)
         faults = []
+        chatter = self.chatter() if case.chatty else None
         try:
             process, out, err = self.start(args, env, cwd)
             # ser2net gives the port back its own settings when the client
@@ -615,6 +619,8 @@ class Runner:
                 faults += self.settings_fault()
             status, out, err = self.finish(process, out, err)
         finally:
+            if chatter:
+                chatter()
             if case.lockdir:
                 self.lock_dir(case.lockdir, undo=True)
             if holder:
@@ -636,6 +642,29 @@ class Runner:
             if holder and termios.tcgetattr(self.master)[4] != termios.B38400:
                 faults.append("the holder's speed was changed")
         return faults + self.line_faults(case, self.read_log())
+
+    def chatter(self):
+        """The board's side of the pty writes until the returned event is set;
+        what nobody reads is dropped at the end."""
+        stop = threading.Event()
+        data = bytes(range(256)) * 4
+        os.set_blocking(self.master, False)
+
+        def chat():
+            while not stop.wait(0.001):
+                try:
+                    os.write(self.master, data)
+                except BlockingIOError:
+                    pass
+        thread = threading.Thread(target=chat, daemon=True)
+        thread.start()
+
+        def stop_chatter():
+            stop.set()
+            thread.join()
+            os.set_blocking(self.master, True)
+            termios.tcflush(self.master, termios.TCIOFLUSH)
+        return stop_chatter
 
     def hold_port(self):
         """Another program holding the port, as minicom or a plain script
