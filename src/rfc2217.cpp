@@ -419,14 +419,15 @@ int remote_line_change(int operation)
 
 void remote_port_close()
 {
-    // A close with answers or board output still unread sends the server a
-    // reset, and a server may then drop requests it has not carried out yet,
-    // the last clear among them when their answers were not waited for. So
-    // the server is told the end, and what it still sends is read until it
-    // closes. What the lines do from then on is the server's to decide:
-    // ser2net gives the port back the lines and settings it found at its open.
+    // Closing with answers or board output still unread sends the server a
+    // reset, and a server may then drop requests it has not carried out yet.
+    // Every request has been answered unless the answers to SET-CONTROL were
+    // not waited for: then the last clear may still be on its way, so the
+    // server is told the end and read until it closes. What the lines do
+    // from then on is the server's: ser2net gives the port back the lines
+    // and settings it found at its open.
     uint32_t started = clock_milliseconds();
-    if (socket_shutdown() == 0) {
+    if (remote.ign_set_control && socket_shutdown() == 0) {
         for (;;) {
             unsigned char data[TELNET_REPLY_CAPACITY];
             uint32_t spent = clock_milliseconds() - started;
