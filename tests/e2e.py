@@ -380,7 +380,7 @@ class Runner:
 
     def serve(self, pty, kit):
         """ser2net on two free loopback ports, RFC 2217 and plain Telnet, both
-        serving the pty, and the stand-in server that falls silent."""
+        serving the pty, and the stand-in servers."""
         rfc2217, plain, nobody = free_ports(3)
         config = os.path.join(self.work, "ser2net.yaml")
         with open(config, "w") as f:
@@ -644,8 +644,8 @@ class Runner:
         return faults + self.line_faults(case, self.read_log())
 
     def chatter(self):
-        """The board's side of the pty writes until the returned event is set;
-        what nobody reads is dropped at the end."""
+        """The board's side of the pty writes until the returned function is
+        called; what nobody has read is dropped then."""
         stop = threading.Event()
         data = bytes(range(256)) * 4
         os.set_blocking(self.master, False)
