@@ -291,20 +291,19 @@ static int remote_wait(int until)
 {
     uint32_t started = clock_milliseconds();
     while (!waited_for(until)) {
-        uint32_t spent = clock_milliseconds() - started;
-        if (spent >= remote.timeout_ms)
+        uint32_t left = milliseconds_left(started, remote.timeout_ms);
+        if (left == 0)
             return WAIT_TIMEOUT;
         unsigned char data[TELNET_REPLY_CAPACITY];
-        long got = socket_receive(data, sizeof data, remote.timeout_ms - spent);
+        long got = socket_receive(data, sizeof data, left);
         if (got == SOCKET_TIMEOUT)
             return WAIT_TIMEOUT;
         if (got <= 0)
             return WAIT_CLOSED;
         telnet_read(&reader, data, static_cast<size_t>(got));
         if (reader.reply_length > 0) {
-            spent = clock_milliseconds() - started;
-            if (spent >= remote.timeout_ms ||
-                socket_send(reader.reply, reader.reply_length, remote.timeout_ms - spent) != 0)
+            left = milliseconds_left(started, remote.timeout_ms);
+            if (left == 0 || socket_send(reader.reply, reader.reply_length, left) != 0)
                 return WAIT_CLOSED;
             reader.reply_length = 0;
         }
@@ -347,13 +346,19 @@ static int remote_fail(const char *message)
     return -1;
 }
 
+// The port could not be had: as for a local port that is missing or held.
+static int remote_refused(const char *name)
+{
+    socket_close();
+    fprintf(stderr, "Unable to open Serial Port '%s'.\n", name);
+    return -1;
+}
+
 int remote_port_open(const char *name)
 {
     if (remote_address_parse(name, &remote) != 0 ||
-        socket_connect(remote.host, remote.service, remote.timeout_ms) != 0) {
-        fprintf(stderr, "Unable to open Serial Port '%s'.\n", name);
-        return -1;
-    }
+        socket_connect(remote.host, remote.service, remote.timeout_ms) != 0)
+        return remote_refused(name);
     telnet_reader_start(&reader);
     memset(asked, 0, sizeof asked);
 
@@ -378,22 +383,16 @@ int remote_port_open(const char *name)
     // us away: ser2net does so when another client has the port.
     int waited = socket_send(requests, length, remote.timeout_ms) == 0 ? remote_wait(UNTIL_OPTION)
                                                                         : WAIT_CLOSED;
-    if (waited == WAIT_CLOSED) {
-        socket_close();
-        fprintf(stderr, "Unable to open Serial Port '%s'.\n", name);
-        return -1;
-    }
+    if (waited == WAIT_CLOSED)
+        return remote_refused(name);
     if (waited == WAIT_TIMEOUT || reader.com_port < 0)
         return remote_fail(" unable to read DCB !\n");
     waited = remote_wait(UNTIL_ANSWERS);
     bool answered = false;
     for (int command = SET_BAUDRATE; command <= SET_CONTROL; command++)
         answered = answered || reader.answers[command] > 0;
-    if (waited == WAIT_CLOSED && !answered) {
-        socket_close();
-        fprintf(stderr, "Unable to open Serial Port '%s'.\n", name);
-        return -1;
-    }
+    if (waited == WAIT_CLOSED && !answered)
+        return remote_refused(name);
     if (waited != WAIT_DONE || !settings_as_asked())
         return remote_fail("Unable to set DCB !\n");
     return 0;
@@ -428,12 +427,10 @@ void remote_port_close()
     // and settings it found at its open.
     uint32_t started = clock_milliseconds();
     if (remote.ign_set_control && socket_shutdown() == 0) {
-        for (;;) {
-            unsigned char data[TELNET_REPLY_CAPACITY];
-            uint32_t spent = clock_milliseconds() - started;
-            if (spent >= remote.timeout_ms ||
-                socket_receive(data, sizeof data, remote.timeout_ms - spent) <= 0)
-                break;
+        unsigned char data[TELNET_REPLY_CAPACITY];
+        uint32_t left;
+        while ((left = milliseconds_left(started, remote.timeout_ms)) > 0 &&
+               socket_receive(data, sizeof data, left) > 0) {
         }
     }
     socket_close();

@@ -35,4 +35,11 @@ void socket_close();
 // differences of its readings, taken as unsigned, mean anything.
 uint32_t clock_milliseconds();
 
+// What is left of timeout_ms since the clock read started; 0 once it is spent.
+inline uint32_t milliseconds_left(uint32_t started, uint32_t timeout_ms)
+{
+    uint32_t spent = clock_milliseconds() - started;
+    return spent < timeout_ms ? timeout_ms - spent : 0;
+}
+
 #endif

@@ -89,14 +89,12 @@ int socket_connect(const char *host, const char *service, uint32_t timeout_ms)
     if (getaddrinfo(host, service, &hints, &addresses) != 0)
         return -1;
     uint32_t started = clock_milliseconds();
+    uint32_t left;
     int result = -1;
-    for (const struct addrinfo *address = addresses; address != nullptr && result != 0;
-         address = address->ai_next) {
-        uint32_t spent = clock_milliseconds() - started;
-        if (spent >= timeout_ms)
-            break;
-        result = address_connect(address, timeout_ms - spent);
-    }
+    for (const struct addrinfo *address = addresses;
+         address != nullptr && result != 0 && (left = milliseconds_left(started, timeout_ms)) > 0;
+         address = address->ai_next)
+        result = address_connect(address, left);
     freeaddrinfo(addresses);
     return result;
 }
@@ -117,9 +115,9 @@ int socket_send(const void *data, size_t size, uint32_t timeout_ms)
             size -= static_cast<size_t>(sent);
             continue;
         }
-        uint32_t spent = clock_milliseconds() - started;
+        uint32_t left = milliseconds_left(started, timeout_ms);
         if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
-            spent >= timeout_ms || socket_wait(POLLOUT, timeout_ms - spent) < 0)
+            left == 0 || socket_wait(POLLOUT, left) < 0)
             return -1;
     }
     return 0;
@@ -129,8 +127,8 @@ long socket_receive(void *buffer, size_t capacity, uint32_t timeout_ms)
 {
     uint32_t started = clock_milliseconds();
     for (;;) {
-        uint32_t spent = clock_milliseconds() - started;
-        int ready = spent < timeout_ms ? socket_wait(POLLIN, timeout_ms - spent) : 0;
+        uint32_t left = milliseconds_left(started, timeout_ms);
+        int ready = left > 0 ? socket_wait(POLLIN, left) : 0;
         if (ready <= 0)
             return ready == 0 ? SOCKET_TIMEOUT : -1;
         ssize_t got = recv(socket_fd, buffer, capacity, 0);

@@ -87,13 +87,12 @@ static int ipv4_connect(const char *host, const char *service, uint32_t timeout_
         entry->h_length != sizeof address.sin_addr)
         return -1;
     uint32_t started = clock_milliseconds();
-    for (char **next = entry->h_addr_list; *next != nullptr; next++) {
-        uint32_t spent = clock_milliseconds() - started;
-        if (spent >= timeout_ms)
-            break;
+    uint32_t left;
+    for (char **next = entry->h_addr_list;
+         *next != nullptr && (left = milliseconds_left(started, timeout_ms)) > 0; next++) {
         CopyMemory(&address.sin_addr, *next, sizeof address.sin_addr);
         if (address_connect(AF_INET, reinterpret_cast<struct sockaddr *>(&address),
-                            sizeof address, timeout_ms - spent) == 0)
+                            sizeof address, left) == 0)
             return 0;
     }
     return -1;
@@ -125,15 +124,13 @@ int socket_connect(const char *host, const char *service, uint32_t timeout_ms)
         struct addrinfo *addresses = nullptr;
         if (resolve(host, service, &hints, &addresses) == 0) {
             uint32_t started = clock_milliseconds();
-            for (const struct addrinfo *address = addresses; address != nullptr && result != 0;
-                 address = address->ai_next) {
-                uint32_t spent = clock_milliseconds() - started;
-                if (spent >= timeout_ms)
-                    break;
+            uint32_t left;
+            for (const struct addrinfo *address = addresses;
+                 address != nullptr && result != 0 &&
+                 (left = milliseconds_left(started, timeout_ms)) > 0;
+                 address = address->ai_next)
                 result = address_connect(address->ai_family, address->ai_addr,
-                                         static_cast<int>(address->ai_addrlen),
-                                         timeout_ms - spent);
-            }
+                                         static_cast<int>(address->ai_addrlen), left);
             release(addresses);
         }
     }
@@ -153,9 +150,9 @@ int socket_send(const void *data, size_t size, uint32_t timeout_ms)
             size -= static_cast<size_t>(sent);
             continue;
         }
-        uint32_t spent = clock_milliseconds() - started;
-        if (sent == 0 || WSAGetLastError() != WSAEWOULDBLOCK || spent >= timeout_ms ||
-            socket_wait(true, timeout_ms - spent) < 0)
+        uint32_t left = milliseconds_left(started, timeout_ms);
+        if (sent == 0 || WSAGetLastError() != WSAEWOULDBLOCK || left == 0 ||
+            socket_wait(true, left) < 0)
             return -1;
     }
     return 0;
@@ -165,8 +162,8 @@ long socket_receive(void *buffer, size_t capacity, uint32_t timeout_ms)
 {
     uint32_t started = clock_milliseconds();
     for (;;) {
-        uint32_t spent = clock_milliseconds() - started;
-        int ready = spent < timeout_ms ? socket_wait(false, timeout_ms - spent) : 0;
+        uint32_t left = milliseconds_left(started, timeout_ms);
+        int ready = left > 0 ? socket_wait(false, left) : 0;
         if (ready <= 0)
             return ready == 0 ? SOCKET_TIMEOUT : -1;
         int got = recv(socket_handle, static_cast<char *>(buffer), static_cast<int>(capacity), 0);
