@@ -7,20 +7,22 @@
 #include <cstddef>
 #include <cstdint>
 
-// What socket_receive returns when the time ran out with nothing to read.
+// What socket_send and socket_receive return when the time ran out.
 enum { SOCKET_TIMEOUT = -2 };
 
 // Connects to host (a name, an IPv4 address or an IPv6 address without
-// brackets) on the numeric port service, trying each address the name has
-// until one connects or the time is up. Returns 0, or -1 with nothing open.
+// brackets) on the numeric port service, trying each address the name has,
+// each for the whole time, until one connects. Returns 0, or -1 with nothing
+// open.
 int socket_connect(const char *host, const char *service, uint32_t timeout_ms);
 
-// Sends all of data within the time. Returns 0, or -1 when the connection is
-// gone or the server would not take it in time; never raises SIGPIPE.
+// Sends all of data within the time. Returns 0, -1 when the connection is
+// gone, or SOCKET_TIMEOUT when the server would not take it in time; never
+// raises SIGPIPE.
 int socket_send(const void *data, size_t size, uint32_t timeout_ms);
 
 // Receives what has arrived, up to capacity bytes, waiting at most the time
-// for something to arrive. Returns the number of bytes, 0 when the server
+// for something to arrive (with 0, only looking). Returns the number of bytes, 0 when the server
 // closed the connection, -1 when it failed, or SOCKET_TIMEOUT.
 long socket_receive(void *buffer, size_t capacity, uint32_t timeout_ms);
 

@@ -88,13 +88,12 @@ int socket_connect(const char *host, const char *service, uint32_t timeout_ms)
     struct addrinfo *addresses = nullptr;
     if (getaddrinfo(host, service, &hints, &addresses) != 0)
         return -1;
-    uint32_t started = clock_milliseconds();
-    uint32_t left;
+    // An address that drops the attempt (IPv6 without a route to the
+    // server, say) must not use up the next one's time.
     int result = -1;
-    for (const struct addrinfo *address = addresses;
-         address != nullptr && result != 0 && (left = milliseconds_left(started, timeout_ms)) > 0;
+    for (const struct addrinfo *address = addresses; address != nullptr && result != 0;
          address = address->ai_next)
-        result = address_connect(address, left);
+        result = address_connect(address, timeout_ms);
     freeaddrinfo(addresses);
     return result;
 }
@@ -115,10 +114,11 @@ int socket_send(const void *data, size_t size, uint32_t timeout_ms)
             size -= static_cast<size_t>(sent);
             continue;
         }
-        uint32_t left = milliseconds_left(started, timeout_ms);
-        if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
-            left == 0 || socket_wait(POLLOUT, left) < 0)
+        if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
             return -1;
+        int ready = socket_wait(POLLOUT, milliseconds_left(started, timeout_ms));
+        if (ready <= 0)
+            return ready == 0 ? SOCKET_TIMEOUT : -1;
     }
     return 0;
 }
@@ -127,8 +127,7 @@ long socket_receive(void *buffer, size_t capacity, uint32_t timeout_ms)
 {
     uint32_t started = clock_milliseconds();
     for (;;) {
-        uint32_t left = milliseconds_left(started, timeout_ms);
-        int ready = left > 0 ? socket_wait(POLLIN, left) : 0;
+        int ready = socket_wait(POLLIN, milliseconds_left(started, timeout_ms));
         if (ready <= 0)
             return ready == 0 ? SOCKET_TIMEOUT : -1;
         ssize_t got = recv(socket_fd, buffer, capacity, 0);

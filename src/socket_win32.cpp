@@ -86,13 +86,10 @@ static int ipv4_connect(const char *host, const char *service, uint32_t timeout_
     if (entry == nullptr || entry->h_addrtype != AF_INET ||
         entry->h_length != sizeof address.sin_addr)
         return -1;
-    uint32_t started = clock_milliseconds();
-    uint32_t left;
-    for (char **next = entry->h_addr_list;
-         *next != nullptr && (left = milliseconds_left(started, timeout_ms)) > 0; next++) {
+    for (char **next = entry->h_addr_list; *next != nullptr; next++) {
         CopyMemory(&address.sin_addr, *next, sizeof address.sin_addr);
         if (address_connect(AF_INET, reinterpret_cast<struct sockaddr *>(&address),
-                            sizeof address, left) == 0)
+                            sizeof address, timeout_ms) == 0)
             return 0;
     }
     return -1;
@@ -123,14 +120,11 @@ int socket_connect(const char *host, const char *service, uint32_t timeout_ms)
         hints.ai_socktype = SOCK_STREAM;
         struct addrinfo *addresses = nullptr;
         if (resolve(host, service, &hints, &addresses) == 0) {
-            uint32_t started = clock_milliseconds();
-            uint32_t left;
-            for (const struct addrinfo *address = addresses;
-                 address != nullptr && result != 0 &&
-                 (left = milliseconds_left(started, timeout_ms)) > 0;
+            // An address that drops the attempt must not use up the next one's time.
+            for (const struct addrinfo *address = addresses; address != nullptr && result != 0;
                  address = address->ai_next)
                 result = address_connect(address->ai_family, address->ai_addr,
-                                         static_cast<int>(address->ai_addrlen), left);
+                                         static_cast<int>(address->ai_addrlen), timeout_ms);
             release(addresses);
         }
     }
@@ -150,10 +144,11 @@ int socket_send(const void *data, size_t size, uint32_t timeout_ms)
             size -= static_cast<size_t>(sent);
             continue;
         }
-        uint32_t left = milliseconds_left(started, timeout_ms);
-        if (sent == 0 || WSAGetLastError() != WSAEWOULDBLOCK || left == 0 ||
-            socket_wait(true, left) < 0)
+        if (sent == 0 || WSAGetLastError() != WSAEWOULDBLOCK)
             return -1;
+        int ready = socket_wait(true, milliseconds_left(started, timeout_ms));
+        if (ready <= 0)
+            return ready == 0 ? SOCKET_TIMEOUT : -1;
     }
     return 0;
 }
@@ -162,8 +157,7 @@ long socket_receive(void *buffer, size_t capacity, uint32_t timeout_ms)
 {
     uint32_t started = clock_milliseconds();
     for (;;) {
-        uint32_t left = milliseconds_left(started, timeout_ms);
-        int ready = left > 0 ? socket_wait(false, left) : 0;
+        int ready = socket_wait(false, milliseconds_left(started, timeout_ms));
         if (ready <= 0)
             return ready == 0 ? SOCKET_TIMEOUT : -1;
         int got = recv(socket_handle, static_cast<char *>(buffer), static_cast<int>(capacity), 0);
