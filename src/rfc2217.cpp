@@ -2,7 +2,7 @@
 // servers speak it, and as pyserial's and esptool's clients name it.
 #include "rfc2217.h"
 
-#include "serial_port.h"
+#include "lines.h"
 #include "socket.h"
 
 #include <cstdio>
@@ -160,12 +160,10 @@ void telnet_reader_start(TelnetReader *reader)
     memset(reader, 0, sizeof *reader);
 }
 
-// A refusal is a courtesy; when the server offers faster than it reads, the
-// ones that do not fit are dropped rather than queued without bound.
+// Whatever else the server offers or asks for, we neither do nor want. The
+// caller sends the queue before it can overflow (telnet_read stops then).
 static void reply(TelnetReader *reader, int command, int option)
 {
-    if (reader->reply_length + 3 > sizeof reader->reply)
-        return;
     reader->reply[reader->reply_length++] = IAC;
     reader->reply[reader->reply_length++] = static_cast<unsigned char>(command);
     reader->reply[reader->reply_length++] = static_cast<unsigned char>(option);
@@ -177,11 +175,44 @@ static void option_offer(TelnetReader *reader, int command, int option)
         reader->com_port = command == DO ? 1 : -1;
         return;
     }
-    // Whatever else the server offers or asks for, we neither do nor want.
     if (command == DO)
         reply(reader, WONT, option);
     else if (command == WILL)
         reply(reader, DONT, option);
+}
+
+// What a SET-CONTROL value is about: the other values of its group are the
+// other states of the same thing (RFC 2217's list, requests of a state
+// included); a value we do not know is a thing of its own.
+static int control_group(int value)
+{
+    if (value <= 3 || value == 17 || value == 19)
+        return 0;  // outbound flow control
+    if (value <= 6)
+        return 1;  // BREAK
+    if (value <= 9)
+        return 2;  // DTR
+    if (value <= 12)
+        return 3;  // RTS
+    if (value <= 16 || value == 18)
+        return 4;  // inbound flow control
+    return value;
+}
+
+// Whether an answer grants the request. Servers may send more than the
+// value (sredird follows a baud rate with four zero bytes): the first bytes
+// are what counts. A SET-CONTROL answer about something else altogether is
+// taken as an answer all the same, since some servers answer every such
+// request with one fixed value; one naming another state of the same thing
+// is a refusal.
+static bool answer_grants(int command, const unsigned char *asked, size_t asked_length,
+                          const unsigned char *answer, size_t answer_length)
+{
+    if (answer_length < asked_length)
+        return false;
+    if (memcmp(answer, asked, asked_length) == 0)
+        return true;
+    return command == SET_CONTROL && control_group(answer[0]) != control_group(asked[0]);
 }
 
 static void subnegotiation_end(TelnetReader *reader)
@@ -189,13 +220,28 @@ static void subnegotiation_end(TelnetReader *reader)
     if (reader->option != COM_PORT_OPTION || reader->length == 0)
         return;
     int command = reader->sub[0] - SERVER_ANSWER;
-    if (command < SET_BAUDRATE || command > SET_CONTROL)
-        return;  // notifications and answers to what we never ask
-    size_t length = reader->length - 1;
-    reader->answers[command]++;
-    reader->answer_length[command] = length;
-    memcpy(reader->answer[command], reader->sub + 1,
-           length < sizeof reader->answer[0] ? length : sizeof reader->answer[0]);
+    if (command < SET_BAUDRATE || command > SET_CONTROL || reader->pending_count[command] == 0)
+        return;  // notifications, and answers to nothing we are waiting for
+    if (!answer_grants(command, reader->pending[command][0], reader->pending_length[command][0],
+                       reader->sub + 1, reader->length - 1))
+        reader->refused[command] = true;
+    reader->answered = true;
+    size_t left = --reader->pending_count[command];
+    memmove(reader->pending[command][0], reader->pending[command][1],
+            left * sizeof reader->pending[0][0]);
+    memmove(&reader->pending_length[command][0], &reader->pending_length[command][1],
+            left * sizeof reader->pending_length[0][0]);
+}
+
+int telnet_expect(TelnetReader *reader, int command, const unsigned char *value, size_t length)
+{
+    size_t at = reader->pending_count[command];
+    if (at == PENDING_MAX || length > COM_PORT_VALUE_MAX)
+        return -1;
+    memcpy(reader->pending[command][at], value, length);
+    reader->pending_length[command][at] = length;
+    reader->pending_count[command]++;
+    return 0;
 }
 
 static void telnet_command(TelnetReader *reader, int byte)
@@ -219,9 +265,11 @@ static void sub_byte(TelnetReader *reader, int byte)
     reader->state = READ_SB;
 }
 
-void telnet_read(TelnetReader *reader, const unsigned char *data, size_t size)
+size_t telnet_read(TelnetReader *reader, const unsigned char *data, size_t size)
 {
     for (size_t i = 0; i < size; i++) {
+        if (reader->reply_length + 3 > sizeof reader->reply)
+            return i;
         int byte = data[i];
         switch (reader->state) {
         case READ_DATA:
@@ -259,60 +307,77 @@ void telnet_read(TelnetReader *reader, const unsigned char *data, size_t size)
             break;
         }
     }
+    return size;
 }
 
 // The connection's state for the run: its address, what the server has
-// said, and how many of each request it has been sent.
+// said, and the last line change with whether it failed.
 static RemoteAddress remote;
 static TelnetReader reader;
-static int asked[6];
-static unsigned char wanted[6][COM_PORT_VALUE_MAX];
-static size_t wanted_length[6];
+static int last_operation;
+static bool last_failed;
 
 // Outcomes of a wait for the server.
 enum { WAIT_DONE = 0, WAIT_TIMEOUT = -1, WAIT_CLOSED = -2 };
-enum { UNTIL_OPTION, UNTIL_ANSWERS };
+enum { UNTIL_OPTION, UNTIL_ANSWERS, UNTIL_NOTHING_WAITING };
 
 static bool waited_for(int until)
 {
     if (until == UNTIL_OPTION)
         return reader.com_port != 0;
+    // UNTIL_ANSWERS: every request expected has had its answer.
     for (int command = SET_BAUDRATE; command <= SET_CONTROL; command++)
-        if (reader.answers[command] < asked[command] &&
-            !(command == SET_CONTROL && remote.ign_set_control))
+        if (reader.pending_count[command] > 0)
             return false;
     return true;
 }
 
-// Reads and takes apart what the server sends until the awaited answers are
-// in, or the time is up. Data, offers and notifications may come first and
-// in any amount: each is read and let go at once.
-static int remote_wait(int until)
+// Takes in what was received, sending the refusals it calls for as they
+// come, within what is left of the wait.
+static int remote_take(const unsigned char *data, size_t size, uint32_t started)
 {
-    uint32_t started = clock_milliseconds();
-    while (!waited_for(until)) {
+    for (size_t taken = 0; taken < size || reader.reply_length > 0;) {
+        taken += telnet_read(&reader, data + taken, size - taken);
+        if (reader.reply_length == 0)
+            continue;
         uint32_t left = milliseconds_left(started, remote.timeout_ms);
-        if (left == 0)
-            return WAIT_TIMEOUT;
-        unsigned char data[TELNET_REPLY_CAPACITY];
-        long got = socket_receive(data, sizeof data, left);
-        if (got == SOCKET_TIMEOUT)
-            return WAIT_TIMEOUT;
-        if (got <= 0)
-            return WAIT_CLOSED;
-        telnet_read(&reader, data, static_cast<size_t>(got));
-        if (reader.reply_length > 0) {
-            left = milliseconds_left(started, remote.timeout_ms);
-            if (left == 0 || socket_send(reader.reply, reader.reply_length, left) != 0)
-                return WAIT_CLOSED;
-            reader.reply_length = 0;
-        }
+        int sent = left == 0 ? SOCKET_TIMEOUT : socket_send(reader.reply, reader.reply_length, left);
+        if (sent != 0)
+            return sent == SOCKET_TIMEOUT ? WAIT_TIMEOUT : WAIT_CLOSED;
+        reader.reply_length = 0;
     }
     return WAIT_DONE;
 }
 
-// Appends one COM-PORT-OPTION request to buffer. None of our values holds
-// the byte 255, which would have to be doubled.
+// Reads and takes apart what the server sends until the awaited answers are
+// in, or the time is up. Data, offers and notifications may come first and
+// in any amount: each is read and let go at once. UNTIL_NOTHING_WAITING
+// reads what has arrived already, for at most the time-out should a board
+// talk faster than it can be read.
+static int remote_wait(int until)
+{
+    bool draining = until == UNTIL_NOTHING_WAITING;
+    uint32_t started = clock_milliseconds();
+    for (;;) {
+        if (!draining && waited_for(until))
+            return WAIT_DONE;
+        uint32_t left = milliseconds_left(started, remote.timeout_ms);
+        unsigned char data[TELNET_REPLY_CAPACITY];
+        long got = left == 0 ? long{SOCKET_TIMEOUT}
+                             : socket_receive(data, sizeof data, draining ? 0 : left);
+        if (got == SOCKET_TIMEOUT)
+            return draining ? WAIT_DONE : WAIT_TIMEOUT;
+        if (got <= 0)
+            return WAIT_CLOSED;
+        int taken = remote_take(data, static_cast<size_t>(got), started);
+        if (taken != WAIT_DONE)
+            return taken;
+    }
+}
+
+// Appends one COM-PORT-OPTION request to buffer, and expects its answer
+// unless SET-CONTROL answers go unread. None of our values holds the byte
+// 255, which would have to be doubled.
 static size_t request(unsigned char *buffer, size_t at, int command, const unsigned char *value,
                       size_t length)
 {
@@ -324,19 +389,18 @@ static size_t request(unsigned char *buffer, size_t at, int command, const unsig
     at += length;
     buffer[at++] = IAC;
     buffer[at++] = SE;
-    asked[command]++;
-    memcpy(wanted[command], value, length);
-    wanted_length[command] = length;
+    // At most three of one command are ever unanswered, which the reader holds.
+    if (!(command == SET_CONTROL && remote.ign_set_control))
+        (void)telnet_expect(&reader, command, value, length);
     return at;
 }
 
-static bool settings_as_asked()
+static bool any_refused()
 {
-    for (int command = SET_BAUDRATE; command < SET_CONTROL; command++)
-        if (reader.answer_length[command] != wanted_length[command] ||
-            memcmp(reader.answer[command], wanted[command], wanted_length[command]) != 0)
-            return false;
-    return true;
+    for (int command = SET_BAUDRATE; command <= SET_CONTROL; command++)
+        if (reader.refused[command])
+            return true;
+    return false;
 }
 
 static int remote_fail(const char *message)
@@ -356,11 +420,12 @@ static int remote_refused(const char *name)
 
 int remote_port_open(const char *name)
 {
+    last_operation = 0;
+    last_failed = false;
     if (remote_address_parse(name, &remote) != 0 ||
         socket_connect(remote.host, remote.service, remote.timeout_ms) != 0)
         return remote_refused(name);
     telnet_reader_start(&reader);
-    memset(asked, 0, sizeof asked);
 
     // Everything goes out in one write, so that the whole configuration
     // costs one round trip: the option, 9600 8N1, no flow control, then DTR
@@ -380,25 +445,24 @@ int remote_port_open(const char *name)
     length = request(requests, length, SET_CONTROL, RTS_OFF, 1);
 
     // A server that closes before its first answer to a setting has turned
-    // us away: ser2net does so when another client has the port.
-    int waited = socket_send(requests, length, remote.timeout_ms) == 0 ? remote_wait(UNTIL_OPTION)
-                                                                        : WAIT_CLOSED;
+    // us away: ser2net does so when another client has the port, and
+    // sredird when it finds the port's lock file taken.
+    int sent = socket_send(requests, length, remote.timeout_ms);
+    int waited = sent == 0 ? remote_wait(UNTIL_OPTION)
+                           : sent == SOCKET_TIMEOUT ? WAIT_TIMEOUT : WAIT_CLOSED;
     if (waited == WAIT_CLOSED)
         return remote_refused(name);
     if (waited == WAIT_TIMEOUT || reader.com_port < 0)
         return remote_fail(" unable to read DCB !\n");
     waited = remote_wait(UNTIL_ANSWERS);
-    bool answered = false;
-    for (int command = SET_BAUDRATE; command <= SET_CONTROL; command++)
-        answered = answered || reader.answers[command] > 0;
-    if (waited == WAIT_CLOSED && !answered)
+    if (waited == WAIT_CLOSED && !reader.answered)
         return remote_refused(name);
-    if (waited != WAIT_DONE || !settings_as_asked())
+    if (waited != WAIT_DONE || any_refused())
         return remote_fail("Unable to set DCB !\n");
     return 0;
 }
 
-int remote_line_change(int operation)
+static int line_request(int operation)
 {
     unsigned char control;
     switch (operation) {
@@ -407,31 +471,50 @@ int remote_line_change(int operation)
     case SETRTS: control = CONTROL_RTS_ON; break;
     default: control = CONTROL_RTS_OFF; break;
     }
+    // Whatever arrived before this request, an answer sent ahead of it
+    // included, answers nothing of it: it is read and let go first.
+    if (remote_wait(UNTIL_NOTHING_WAITING) != WAIT_DONE)
+        return -1;
     unsigned char buffer[16];
     size_t length = request(buffer, 0, SET_CONTROL, &control, 1);
-    // The value of a SET-CONTROL answer is not looked at: some servers
-    // answer every such request with one fixed value.
     if (socket_send(buffer, length, remote.timeout_ms) != 0)
         return -1;
-    return remote_wait(UNTIL_ANSWERS) == WAIT_DONE ? 0 : -1;
+    return remote_wait(UNTIL_ANSWERS) == WAIT_DONE && !reader.refused[SET_CONTROL] ? 0 : -1;
 }
 
-void remote_port_close()
+int remote_line_change(int operation)
+{
+    last_operation = operation;
+    last_failed = line_request(operation) != 0;
+    return last_failed ? -1 : 0;
+}
+
+int remote_port_close()
 {
     // Closing with answers or board output still unread sends the server a
     // reset, and a server may then drop requests it has not carried out yet.
     // Every request has been answered unless the answers to SET-CONTROL were
     // not waited for: then the last clear may still be on its way, so the
-    // server is told the end and read until it closes. What the lines do
-    // from then on is the server's: ser2net gives the port back the lines
-    // and settings it found at its open.
-    uint32_t started = clock_milliseconds();
-    if (remote.ign_set_control && socket_shutdown() == 0) {
+    // server is told the end and read until it closes. A server that does
+    // not close in time may never have read it, and the run must say so.
+    // What the lines do from then on is the server's: ser2net gives the port
+    // back the lines and settings it found at its open.
+    int result = 0;
+    if (remote.ign_set_control && last_operation != 0) {
+        uint32_t started = clock_milliseconds();
+        long got = socket_shutdown() == 0 ? 1 : -1;
         unsigned char data[TELNET_REPLY_CAPACITY];
         uint32_t left;
-        while ((left = milliseconds_left(started, remote.timeout_ms)) > 0 &&
-               socket_receive(data, sizeof data, left) > 0) {
+        while (got > 0 && (left = milliseconds_left(started, remote.timeout_ms)) > 0)
+            got = socket_receive(data, sizeof data, left);
+        if (got != 0) {
+            if (!last_failed)
+                fprintf(stderr, "Unable to set %s mode !\n",
+                        last_operation == SETDTR || last_operation == CLRDTR ? "DTR" : "RTS");
+            result = -1;
         }
     }
+    last_operation = 0;
     socket_close();
+    return result;
 }

@@ -89,6 +89,6 @@ int main(int argc, char *argv[])
     if (verbose_level != 0)
         report("Raising %s..\n", label);
     lines_failed |= lines_apply(line_selection, CLRDTR, CLRRTS);
-    port_close();
+    lines_failed |= port_close();
     return lines_failed != 0 ? -1 : 0;
 }

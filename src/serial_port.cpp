@@ -48,10 +48,10 @@ int line_change(int operation)
     return port_remote ? remote_line_change(operation) : local_line_change(operation);
 }
 
-void port_close()
+int port_close()
 {
     if (port_remote)
-        remote_port_close();
-    else
-        local_port_close();
+        return remote_port_close();
+    local_port_close();
+    return 0;
 }

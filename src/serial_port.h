@@ -4,20 +4,10 @@
 #ifndef KOVEX_SERIAL_PORT_H
 #define KOVEX_SERIAL_PORT_H
 
+#include "lines.h"
+
 #include <cstddef>
 #include <cstdint>
-
-// Bits of a line selection.
-enum { LINE_RTS = 1, LINE_DTR = 2 };
-
-// Line operations carry the values of Windows' EscapeCommFunction codes;
-// <windows.h> defines the same names as macros with these values.
-#ifndef SETRTS
-#define SETRTS 3
-#define CLRRTS 4
-#define SETDTR 5
-#define CLRDTR 6
-#endif
 
 // Opens and configures the port: 9600 bit/s, 8 data bits, no parity, one
 // stop bit, no flow control, DTR and RTS cleared. Returns 0, or -1 after
@@ -33,8 +23,10 @@ int lines_apply(int selection, int dtr_operation, int rts_operation);
 // Returns 0, or -1 when the line did not move.
 int line_change(int operation);
 
-// Closes the port if it is open; harmless when it is not.
-void port_close();
+// Closes the port if it is open; harmless when it is not. Returns 0, or -1
+// after the line's message when the last line change may not have been
+// carried out (a remote port's server did not confirm it).
+int port_close();
 
 // The port wired to this machine, in each platform's own file. port_open
 // chooses it or the remote port (rfc2217.h) by the name, and the other

@@ -1,7 +1,9 @@
 // Fuzzes what a remote port takes from outside: a server's bytes, through
-// the Telnet reader, and the port name. The reader must come to the same
-// state whichever way the bytes are split into reads, stay within its
-// buffers, and queue only refusals.
+// the Telnet reader, and the port name. The reader, expecting the answers
+// to an open's requests, must come to the same state and send the same
+// refusals whichever way the bytes are split into reads, stay within its
+// buffers, queue only refusals, and never let an answer count for more
+// requests than were sent.
 #include "rfc2217.h"
 
 #include <cstdint>
@@ -11,34 +13,57 @@
 
 static bool same_state(const TelnetReader &a, const TelnetReader &b)
 {
-    if (a.state != b.state || a.com_port != b.com_port || a.reply_length != b.reply_length ||
-        memcmp(a.reply, b.reply, a.reply_length) != 0)
+    if (a.state != b.state || a.com_port != b.com_port || a.answered != b.answered)
         return false;
-    for (int command = 1; command <= 5; command++) {
-        size_t kept = a.answer_length[command] < sizeof a.answer[0] ? a.answer_length[command]
-                                                                     : sizeof a.answer[0];
-        if (a.answers[command] != b.answers[command] ||
-            a.answer_length[command] != b.answer_length[command] ||
-            memcmp(a.answer[command], b.answer[command], kept) != 0)
+    for (int command = 1; command <= 5; command++)
+        if (a.pending_count[command] != b.pending_count[command] ||
+            a.refused[command] != b.refused[command])
             return false;
-    }
     return true;
+}
+
+// Feeds the bytes in pieces of the given size, sending the refusals as a
+// connection would: whenever the reader stops for them, and after each piece.
+static std::string feed(TelnetReader *reader, const uint8_t *data, size_t size, size_t piece)
+{
+    static const unsigned char BAUD[] = {0, 0, 0x25, 0x80}, EIGHT[] = {8}, ONE[] = {1},
+                               DTR_OFF[] = {9}, RTS_OFF[] = {12};
+    telnet_reader_start(reader);
+    telnet_expect(reader, 1, BAUD, 4);
+    telnet_expect(reader, 2, EIGHT, 1);
+    telnet_expect(reader, 3, ONE, 1);
+    telnet_expect(reader, 4, ONE, 1);
+    telnet_expect(reader, 5, ONE, 1);
+    telnet_expect(reader, 5, DTR_OFF, 1);
+    telnet_expect(reader, 5, RTS_OFF, 1);
+    std::string sent;
+    for (size_t at = 0; at < size; at += piece) {
+        size_t length = size - at < piece ? size - at : piece;
+        for (size_t taken = 0; taken < length || reader->reply_length > 0;) {
+            taken += telnet_read(reader, data + at + taken, length - taken);
+            if (reader->reply_length > sizeof reader->reply || reader->reply_length % 3 != 0)
+                abort();
+            sent.append(reinterpret_cast<const char *>(reader->reply), reader->reply_length);
+            reader->reply_length = 0;
+        }
+    }
+    return sent;
 }
 
 static void check_reader(const uint8_t *data, size_t size, uint8_t step)
 {
     TelnetReader whole, pieces;
-    telnet_reader_start(&whole);
-    telnet_reader_start(&pieces);
-    telnet_read(&whole, data, size);
-    size_t piece = step % 7 + 1;
-    for (size_t at = 0; at < size; at += piece)
-        telnet_read(&pieces, data + at, size - at < piece ? size - at : piece);
-    if (!same_state(whole, pieces) || whole.reply_length > sizeof whole.reply ||
-        whole.reply_length % 3 != 0 || whole.com_port < -1 || whole.com_port > 1)
+    std::string sent = feed(&whole, data, size, size > 0 ? size : 1);
+    if (feed(&pieces, data, size, step % 7 + 1) != sent || !same_state(whole, pieces) ||
+        whole.com_port < -1 || whole.com_port > 1 || whole.pending_count[5] > 3)
         abort();
-    for (size_t at = 0; at < whole.reply_length; at += 3)
-        if (whole.reply[at] != 255 || (whole.reply[at + 1] != 252 && whole.reply[at + 1] != 254))
+    for (int command = 1; command <= 4; command++)
+        if (whole.pending_count[command] > 1)
+            abort();
+    for (size_t at = 0; at < sent.size(); at += 3)
+        if (static_cast<unsigned char>(sent[at]) != 255 ||
+            (static_cast<unsigned char>(sent[at + 1]) != 252 &&
+             static_cast<unsigned char>(sent[at + 1]) != 254))
             abort();
 }
 
