@@ -25,6 +25,9 @@ BUILD_PACKAGES="cmake g++ libgtest-dev python3"
 # ser2net's libraries: the program itself comes out of its package (below).
 TEST_PACKAGES="clang libclang-rt-14-dev clang-tidy cppcheck groff-base dpkg-dev lintian man-db"
 TEST_PACKAGES="$TEST_PACKAGES libgensio4 libyaml-0-2"
+# sredird, the other server the remote rows run against: its package holds
+# the program alone, which the table starts per connection as inetd would.
+TEST_PACKAGES="$TEST_PACKAGES sredird"
 PACKAGE_PACKAGES="dpkg-dev"
 if [ "$arch" = amd64 ]; then
     # mingw-w64 for both word sizes, gcc-multilib for the kit's 32-bit half,
@@ -125,7 +128,7 @@ table_as_user() {
     status=0
     setpriv --reuid=$uid --regid=$uid --clear-groups env HOME="$copy" \
         "$copy/private_dev.sh" /usr/bin/python3 "$copy/e2e.py" --kit "$copy/kit" \
-        --ser2net "$copy/ser2net" --identity \
+        --ser2net "$copy/ser2net" --sredird /usr/sbin/sredird --identity \
         "$(identity DESCRIPTION)" "$(identity COPYRIGHT)" "$(identity COMPANY)" "$copy/kovex" \
         >"$copy/log" 2>&1 || status=$?
     tail -n 1 "$copy/log"

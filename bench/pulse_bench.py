@@ -53,7 +53,8 @@ def runner_for(wine):
         binary=os.path.join(ROOT, binary), wine=wine, emulator=None,
         kit=os.path.join(ROOT, "build/native/kit"),
         prefix=os.path.join(ROOT, f"build/native/wineprefix{wine}"), identity=("", "", ""),
-        ser2net=os.path.join(ROOT, "build/ser2net/usr/sbin/ser2net"), server_kit=None))
+        ser2net=os.path.join(ROOT, "build/ser2net/usr/sbin/ser2net"), sredird=None,
+        server_kit=None))
 
 
 def kit_env(runner):

@@ -475,6 +475,7 @@ static int line_request(int operation)
     // included, answers nothing of it: it is read and let go first.
     if (remote_wait(UNTIL_NOTHING_WAITING) != WAIT_DONE)
         return -1;
+    reader.refused[SET_CONTROL] = false;
     unsigned char buffer[16];
     size_t length = request(buffer, 0, SET_CONTROL, &control, 1);
     if (socket_send(buffer, length, remote.timeout_ms) != 0)

@@ -9,16 +9,18 @@ must run inside private_dev.sh: Wine must not see the machine's serial
 devices, and the runs must not touch the machine's lock directory.
 
     e2e.py [--wine 32|64 --prefix DIR --variants DIR] [--emulator=COMMAND]
-           [--ser2net PROGRAM --server-kit KITDIR]
+           [--ser2net PROGRAM --sredird PROGRAM --server-kit KITDIR]
            --kit KITDIR --identity DESCRIPTION COPYRIGHT COMPANY BINARY
 
 --emulator runs a build for another architecture under qemu-user, which
 hands the kit to the emulated program rather than load it itself.
 
 The rows for a port behind a network server run against a ser2net of the
-table's own, on loopback ports of its own, with the kit for this machine
-(--server-kit, by default --kit) preloaded into it: the kit's log then shows
-what the server did to the pty's lines. Without --ser2net they are skipped.
+table's own, on loopback ports of its own, and against sredird, started per
+connection as inetd would, with the kit for this machine (--server-kit, by
+default --kit) preloaded into both: the kit's log then shows what the server
+did to the pty's lines. Without --ser2net they are skipped, and without
+--sredird the sredird rows.
 """
 import argparse
 import errno
@@ -83,8 +85,8 @@ class Case:
     @property
     def remote(self):
         """Whether the run talks to the table's ser2net."""
-        return any(a.startswith(("{REMOTE", "{LOCALHOST", "{PLAIN", "{SILENT", "{GONE", "{IPV6"))
-                   for a in self.args)
+        names = [a[1:a.find("}")] for a in self.args if a.startswith("{")]
+        return any(n in REMOTE_PORTS or n.rstrip("0123456789") in REMOTE_PORTS for n in names)
 
 
 def progress(label, delay):
@@ -282,13 +284,15 @@ USBSER = [
 ]
 
 # A port behind ser2net ({REMOTE}), the same ser2net refusing COM-PORT-OPTION
-# ({PLAIN}), a stand-in server that stops answering after the first line
-# change ({SILENT}) or closes then ({GONE}), and a port nothing listens on
-# ({NOBODY}). ser2net opens the port when a client connects and clears both
-# lines itself; when the client goes, it gives the port back the lines it
-# found there (both raised by its open), and its close drops them.
+# ({PLAIN}), the same pty behind sredird ({SREDIRD}), a port nothing listens on
+# ({NOBODY}), and the stand-in servers of STAND_INS. ser2net opens the port
+# when a client connects and clears both lines itself; when the client goes,
+# it gives the port back the lines it found there (both raised by its open),
+# and its close drops them. sredird turns HUPCL off before its close, which
+# leaves the lines as the client left them.
 OPEN_FAILED = "Unable to open Serial Port '{%s}'.\n"
 GIVEN_BACK = ["DTR 1", "RTS 1", "DTR 0", "RTS 0"]
+RTS_FAILED = "Unable to set RTS mode !\n"
 REMOTE = [
     Case("remote: RTS pulse, settings at the server", ["-v", "-p", "{REMOTE}", "1"],
          out=progress("RTS", 1), lines=OPENED + PULSE["RTS"] + GIVEN_BACK, hold=1),
@@ -303,14 +307,42 @@ REMOTE = [
          err=OPEN_FAILED % "NOBODY", lines=[]),
     Case("remote: server refuses COM-PORT-OPTION", ["-q", "-p", "{PLAIN}", "0"], status=255,
          banner=False, err=" unable to read DCB !\n", lines=OPENED + GIVEN_BACK),
-    Case("remote: server stops answering during the hold", ["-v", "-p", "{SILENT}", "0"],
-         status=255, out=progress("RTS", 0), err="Unable to set RTS mode !\n"),
     Case("remote: IPv6 address in brackets", ["-p", "{IPV6}", "0"]),
     Case("remote: a chatty board", ["-D", "-R", "-p", "{REMOTE}", "0"], chatty=True,
          lines=OPENED + PULSE["BOTH"] + GIVEN_BACK),
-    # Writing to a connection the server has closed must not kill the run.
-    Case("remote: server gone during the hold", ["-DRp", "{GONE}", "0"], status=255,
-         err="Unable to set DTR mode !\nUnable to set RTS mode !\n"),
+    # sredird answers a baud rate with four more bytes, and every SET-CONTROL
+    # with 1, whatever was asked.
+    Case("sredird: RTS pulse, settings at the server", ["-v", "-p", "{SREDIRD}", "1"],
+         out=progress("RTS", 1), lines=OPENED + PULSE["RTS"], hold=1),
+    Case("sredird: -D -R, DTR first, held", ["-D", "-R", "-p", "{SREDIRD}", "1"],
+         lines=OPENED + PULSE["BOTH"], hold=1),
+    Case("sredird: ign_set_control", ["-p", "{SREDIRD}?ign_set_control", "0"],
+         lines=OPENED + PULSE["RTS"]),
+] + [
+    # Each stand-in misbehaves in one way; see STAND_INS.
+    Case(f"stand-in: {name}", args, status=255, out=out, err=err, banner=banner)
+    for name, args, out, err, banner in [
+        ("stops answering during the hold", ["-v", "-p", "{SILENT}", "0"], progress("RTS", 0),
+         RTS_FAILED, True),
+        # Writing to a connection the server has closed must not kill the run.
+        ("gone during the hold", ["-DRp", "{GONE}", "0"], "",
+         "Unable to set DTR mode !\nUnable to set RTS mode !\n", True),
+        ("answers the clear ahead of its request", ["-qp", "{AHEAD}", "0"], "", RTS_FAILED, False),
+        ("answers the clear during the hold", ["-qp", "{AHEAD_IN_HOLD}", "1"], "", RTS_FAILED,
+         False),
+        ("answers RTS on with RTS off", ["-qp", "{OTHER_LINE_STATE}", "0"], "", RTS_FAILED, False),
+        ("answers no flow control with XON/XOFF", ["-qp", "{OTHER_FLOW}", "0"], "",
+         "Unable to set DCB !\n", False),
+        ("reads no line change and never closes", ["-qp", "{DEAF}&ign_set_control", "0"], "",
+         RTS_FAILED, False),
+        ("offers options until the time is up", ["-qp", "{OFFERS}", "0"], "",
+         " unable to read DCB !\n", False),
+    ]
+] + [
+    Case("stand-in: 1,200 offers in a rush, each refusal awaited", ["-qp", "{RUSH}", "0"],
+         banner=False),
+    Case("stand-in: first address drops the connection attempt", ["-qp", "{TWOFOLD}", "0"],
+         banner=False),
 ] + [
     Case(f"remote: {name} refused", ["-q", "-p", word, "0"], status=255, banner=False,
          err=f"Unable to open Serial Port '{word}'.\n", lines=[])
@@ -371,6 +403,7 @@ class Runner:
         assert len(self.ports["PTY27"]) == 27, self.ports["PTY27"]
         self.servers = []
         self.ser2net = options.ser2net if options.ser2net and os.path.exists(options.ser2net) else None
+        self.sredird = options.sredird if options.sredird and os.path.exists(options.sredird) else None
         if self.ser2net:
             try:
                 self.serve(pty, os.path.abspath(options.server_kit or options.kit))
@@ -402,25 +435,72 @@ class Runner:
         url = "rfc2217://127.0.0.1:%d"
         self.ports.update(REMOTE=url % rfc2217, PLAIN=url % plain, NOBODY=url % nobody)
         self.ports["LOCALHOST"] = f"rfc2217://localhost:{rfc2217}"
-        # Flow control, DTR and RTS off, then the lines set: RTS, or DTR and
-        # RTS. On IPv6, where the machine has it, every request is answered.
-        for name, host, answered, gone in (("SILENT", "127.0.0.1", 4, False),
-                                           ("GONE", "127.0.0.1", 5, True),
-                                           ("IPV6", "::1", 99, False)):
+        for name, plan in STAND_INS.items():
             try:
-                stand_in = socket.create_server((host, 0), family=socket.getaddrinfo(
-                    host, 0, type=socket.SOCK_STREAM)[0][0])
+                listener = socket.create_server((plan.host, 0), family=socket.getaddrinfo(
+                    plan.host, 0, type=socket.SOCK_STREAM)[0][0])
             except OSError:
                 continue
-            self.servers.append(stand_in)
-            threading.Thread(target=falls_silent, args=(stand_in, answered, gone),
-                             daemon=True).start()
-            address = f"[{host}]" if ":" in host else host
-            self.ports[name] = f"rfc2217://{address}:{stand_in.getsockname()[1]}?timeout=0.5"
+            self.servers.append(listener)
+            threading.Thread(target=stand_in, args=(listener, plan), daemon=True).start()
+            address = f"[{plan.host}]" if ":" in plan.host else plan.host
+            self.ports[name] = f"rfc2217://{address}:{listener.getsockname()[1]}?timeout=0.5"
+        self.twofold()
+        if self.sredird:
+            self.serve_sredird(pty, kit)
         # Empty options pad a name to the longest a remote port may have, and one more.
         for length in (511, 512):
             base = self.ports["REMOTE"] + "?"
             self.ports[f"REMOTE{length}"] = base + "&" * (length - len(base))
+
+    def twofold(self):
+        """A host name whose first address drops every connection attempt (a
+        listener whose queue is full) and whose second is a stand-in that
+        answers everything, written into the namespace's own /etc/hosts. The
+        resolver puts 127.0.0.1 first, wherever it is written."""
+        hole = socket.create_server(("127.0.0.1", 0), backlog=0)
+        port = hole.getsockname()[1]
+        listener = socket.create_server(("127.0.0.2", port))
+        self.servers += [hole, listener]
+        threading.Thread(target=stand_in, args=(listener, StandIn()), daemon=True).start()
+        for _ in range(3):  # fill the accept queue; later attempts are dropped unanswered
+            knock = socket.socket()
+            knock.setblocking(False)
+            knock.connect_ex(("127.0.0.1", port))
+            self.servers.append(knock)
+        hosts = os.path.join(self.work, "hosts")
+        with open("/etc/hosts") as f, open(hosts, "w") as out:
+            out.write(f.read() + "\n127.0.0.2 kovex-twofold\n127.0.0.1 kovex-twofold\n")
+        subprocess.run(["mount", "--bind", hosts, "/etc/hosts"], check=True)
+        order = [a[4][0] for a in socket.getaddrinfo("kovex-twofold", port, type=socket.SOCK_STREAM)]
+        if order == ["127.0.0.1", "127.0.0.2"]:
+            self.ports["TWOFOLD"] = f"rfc2217://kovex-twofold:{port}?timeout=1"
+        else:
+            print(f"skipped: the resolver gives kovex-twofold as {order}: no row for a first "
+                  "address that drops the attempt")
+
+    def serve_sredird(self, pty, kit):
+        """sredird on a free loopback port, one process per connection with
+        the connection as its standard input and output, as inetd's nowait
+        starts it, and its lock file in the table's lock directory."""
+        listener = socket.create_server(("127.0.0.1", 0))
+        self.servers.append(listener)
+        env = dict(self.env, LD_PRELOAD=kit + "/$LIB/libkovexlines.so", KOVEX_KIT_LOG=self.log,
+                   KOVEX_KIT_UNGUARDED="1")
+        command = [self.sredird, "5", pty, f"{LOCKS}/LCK..sredird"]
+
+        def accept():
+            while True:
+                try:
+                    connection, _ = listener.accept()
+                except OSError:
+                    return
+                with connection:
+                    self.servers.append(subprocess.Popen(
+                        command, stdin=connection, stdout=connection, stderr=subprocess.DEVNULL,
+                        env=env))
+        threading.Thread(target=accept, daemon=True).start()
+        self.ports["SREDIRD"] = f"rfc2217://127.0.0.1:{listener.getsockname()[1]}"
 
     def settle(self):
         """Waits until the server has closed the port the client left."""
@@ -616,7 +696,10 @@ class Runner:
             if case.remote and case.hold and case.status == 0:
                 if not self.wait_for("RTS 1"):
                     faults.append("RTS was never raised at the server")
-                faults += self.settings_fault()
+                # RFC 2217 cannot ask for the flow-control characters, and
+                # sredird leaves them as it found them.
+                faults += [f for f in self.settings_fault()
+                           if f != "DC1 and DC3" or "{SREDIRD}" not in case.args]
             status, out, err = self.finish(process, out, err)
         finally:
             if chatter:
@@ -754,10 +837,11 @@ class Runner:
             time.sleep(0.01)
         return True
 
-    def exclusive(self, port="PTY"):
+    def exclusive(self, port="PTY", given_back=()):
         """A port that one run holds is refused to a second, which must not
         even open it: on Linux that open would raise the holder's lines. A
-        server refuses the second client without touching the port."""
+        server refuses the second client without touching the port, and
+        then does to the lines what given_back says."""
         remote, port = port != "PTY", self.ports[port]
         env = {"LD_PRELOAD": self.kit}
         self.clear_log()
@@ -777,8 +861,10 @@ class Runner:
         if any(int(e[1]) == second[0].pid and e[2] != "peak" and
                not (e[2] == "open" and "/pts/" not in e[3]) for e in log):
             faults.append(f"the second run touched the port: {log}")
+        if remote and [e[2] for e in log].count("opened") != 1:
+            faults.append(f"the server opened the port for the second client: {log}")
         events = [f"{e[2]} {e[3]}" for e in log if e[2] in ("DTR", "RTS")]
-        if events != OPENED + PULSE["RTS"] + (GIVEN_BACK if remote else []):
+        if events != OPENED + PULSE["RTS"] + list(given_back):
             faults.append(f"the holder's lines went {events}")
         return faults + ([] if self.wine else self.lock_faults(None))
 
@@ -841,29 +927,93 @@ def listening(port):
 SUBNEGOTIATION = re.compile(rb"\xff\xfa,(.)(.*?)\xff\xf0", re.S)
 
 
-def falls_silent(listener, controls_answered, gone):
-    """A server that takes COM-PORT-OPTION and answers every request until
-    it has answered that many SET-CONTROLs, then reads on and answers
-    nothing, or is gone."""
+@dataclass
+class StandIn:
+    """A server that takes COM-PORT-OPTION and answers each request with
+    the value asked, but for what the fields say. SET-CONTROLs are counted
+    from 1: the open sends three (no flow control, DTR off, RTS off), then
+    come the line changes."""
+    answered: int = 99    # SET-CONTROLs answered; later ones are read and not answered
+    gone: bool = False    # closes once it has answered them
+    values: dict = field(default_factory=dict)  # SET-CONTROL number: the value answered
+    ahead: tuple = None   # (seconds, value): after the last answer, one to no request
+    deaf: bool = False    # reads nothing after the open's requests, and stays
+    offers: int = 0       # options offered first; COM-PORT-OPTION only once all are refused
+    endless: bool = False  # offers options for as long as the client stays, and nothing else
+    host: str = "127.0.0.1"
+
+
+STAND_INS = {
+    "SILENT": StandIn(answered=4),
+    "GONE": StandIn(answered=5, gone=True),
+    "IPV6": StandIn(host="::1"),
+    "AHEAD": StandIn(answered=4, ahead=(0, 12)),
+    "AHEAD_IN_HOLD": StandIn(answered=4, ahead=(0.3, 12)),
+    "OTHER_LINE_STATE": StandIn(values={4: 12}),
+    "OTHER_FLOW": StandIn(values={1: 2}),
+    "DEAF": StandIn(deaf=True),
+    "OFFERS": StandIn(endless=True),
+    "RUSH": StandIn(offers=1200),
+}
+REMOTE_PORTS = {"REMOTE", "LOCALHOST", "PLAIN", "SREDIRD", "TWOFOLD"} | set(STAND_INS)
+SUBNEGOTIATION = re.compile(rb"\xff\xfa,(.)(.*?)\xff\xf0", re.S)
+OFFER = b"\xff\xfb%c"  # WILL, of options no client takes up
+
+
+def stand_in(listener, plan):
     while True:
         try:
             connection, _ = listener.accept()
         except OSError:
             return
         with connection:
-            received, parsed, controls = b"", 0, 0
-            while chunk := connection.recv(4096):
-                if not received and chunk.startswith(b"\xff\xfb,"):
-                    connection.sendall(b"\xff\xfd,")
-                received += chunk
-                for request in SUBNEGOTIATION.finditer(received, parsed):
-                    parsed = request.end()
-                    controls += request.group(1) == b"\x05"
-                    if controls <= controls_answered:
-                        answer = bytes([request.group(1)[0] + 100]) + request.group(2)
-                        connection.sendall(b"\xff\xfa," + answer + b"\xff\xf0")
-                if controls >= controls_answered and gone:
-                    break
+            try:
+                serve_stand_in(connection, plan)
+            except OSError:
+                pass
+
+
+def serve_stand_in(connection, plan):
+    if plan.endless:
+        connection.settimeout(0.002)
+        while True:
+            try:
+                connection.sendall(b"".join(OFFER % (100 + i) for i in range(50)))
+                if not connection.recv(4096):
+                    return
+            except TimeoutError:
+                pass
+    connection.sendall(b"".join(OFFER % (100 + i % 100) for i in range(plan.offers)))
+    received, parsed, controls, accepted = b"", 0, 0, False
+    while chunk := connection.recv(4096):
+        received += chunk
+        if not accepted:
+            if received.count(b"\xff\xfe") < plan.offers:  # DONT, a refusal
+                continue
+            accepted = True
+            connection.sendall(b"\xff\xfd,")
+        for request in SUBNEGOTIATION.finditer(received, parsed):
+            parsed = request.end()
+            command, value = request.group(1)[0], request.group(2)
+            controls += command == 5
+            if controls > plan.answered:
+                continue
+            if command == 5 and controls in plan.values:
+                value = bytes([plan.values[controls]])
+            answer = b"\xff\xfa," + bytes([command + 100]) + value + b"\xff\xf0"
+            if command == 5 and controls == plan.answered and plan.ahead:
+                delay, later = plan.ahead
+                if delay:
+                    connection.sendall(answer)
+                    answer = b""
+                    time.sleep(delay)
+                answer += b"\xff\xfa," + bytes([105, later]) + b"\xff\xf0"
+            connection.sendall(answer)
+        if plan.deaf and controls >= 3:
+            time.sleep(2)
+            return
+        if controls >= plan.answered and plan.gone:
+            return
 
 
 # Each Windows build runs under the loader of its own word size, named here
@@ -899,6 +1049,7 @@ def main():
     parser.add_argument("--variants", help="folder of the Windows builds with odd resources")
     parser.add_argument("--emulator", help="qemu-user command line for another architecture")
     parser.add_argument("--ser2net", help="the ser2net program the remote rows run against")
+    parser.add_argument("--sredird", help="the sredird program the sredird rows run against")
     parser.add_argument("--server-kit", help="the kit for ser2net's architecture, if not --kit's")
     parser.add_argument("binary")
     options = parser.parse_args()
@@ -923,15 +1074,22 @@ def main():
     cases = CASES + FAULTS + LOCKING + HOSTILE + USBSER
     if runner.ser2net:
         cases += REMOTE
+        if not runner.sredird:
+            print(f"skipped: sredird is missing ({options.sredird}): no row through sredird")
+            cases = [c for c in cases if not c.name.startswith("sredird")]
         if "IPV6" not in runner.ports:
             print("skipped: this machine has no IPv6 loopback: the IPv6 row does not run")
             cases = [c for c in cases if "{IPV6}" not in c.args]
+        cases = [c for c in cases if "TWOFOLD" in runner.ports or "{TWOFOLD}" not in c.args]
     else:
         print(f"skipped: ser2net is missing ({options.ser2net}): no row through a network server")
     checks = [(c.name, lambda c=c: runner.run(c)) for c in cases if c.only in (None, platform)]
     if runner.ser2net:
         checks.append(("remote: second client while one holds the port",
-                       lambda: runner.exclusive("REMOTE")))
+                       lambda: runner.exclusive("REMOTE", GIVEN_BACK)))
+    if runner.sredird:
+        checks.append(("sredird: second client while one holds the port",
+                       lambda: runner.exclusive("SREDIRD")))
     if not options.wine:  # Wine does not enforce exclusive opens
         checks.append(("port held by another run, second run as root", runner.exclusive))
         for number in (signal.SIGTERM, signal.SIGKILL):
