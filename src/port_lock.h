@@ -11,6 +11,11 @@
 // TIOCEXCL still guard the open then. Returns -1 when a live process holds it.
 int port_lock(const char *path);
 
+// Whether the lock for the device at path is held by a live process (or by
+// something we may not read), as port_lock would find it; takes nothing.
+// Call it while no lock of ours is held.
+bool port_lock_held(const char *path);
+
 // Removes the lock taken by port_lock, if any; harmless otherwise.
 void port_unlock();
 

@@ -96,6 +96,24 @@ static int lock_take_over()
     return result;
 }
 
+bool port_lock_held(const char *path)
+{
+    if (lock_name(path) != 0)
+        return false;
+    struct stat named, held;
+    bool result = false;
+    if (lstat(lock_path, &named) == 0) {
+        int fd = S_ISREG(named.st_mode)
+                     ? open(lock_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
+                     : -1;
+        result = fd < 0 || fstat(fd, &held) != 0 || !lock_is_stale(fd, held.st_mtime);
+        if (fd >= 0)
+            close(fd);
+    }
+    lock_path[0] = '\0';
+    return result;
+}
+
 int port_lock(const char *path)
 {
     if (lock_name(path) != 0)

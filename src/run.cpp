@@ -1,6 +1,7 @@
 // kovex: resets a device wired to a serial port by pulsing the port's RTS
 // and DTR lines for a number of seconds.
 #include "option_scanner.h"
+#include "port_search.h"
 #include "run.h"
 #include "serial_port.h"
 #include "version_identity.h"
@@ -73,6 +74,7 @@ int main(int argc, char *argv[])
 
     if (debug_level != 0)
         report("Port: '%s'\nDelay: %d seconds\n", port_name, delay_seconds);
+    port_search_report = debug_level;
     const char *label = line_label(line_selection);
 
     if (port_open(port_name) < 0)

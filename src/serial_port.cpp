@@ -1,6 +1,8 @@
 // Platform-neutral part of the serial port layer.
 #include "serial_port.h"
 
+#include "port_list.h"
+#include "port_search.h"
 #include "rfc2217.h"
 
 #include <cstdio>
@@ -40,7 +42,17 @@ static bool port_remote;
 int port_open(const char *name)
 {
     port_remote = remote_port_name(name);
-    return port_remote ? remote_port_open(name) : local_port_open(name);
+    if (port_remote)
+        return remote_port_open(name);
+    if (!port_search_name(name))
+        return local_port_open(name);
+    // What a search finds is opened as if its name had been given.
+    char found[PORT_NAME_MAX];
+    if (port_search(name, found, sizeof found) != 0) {
+        fprintf(stderr, "Unable to open Serial Port '%s'.\n", name);
+        return -1;
+    }
+    return local_port_open(found);
 }
 
 int line_change(int operation)

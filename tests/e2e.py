@@ -81,6 +81,7 @@ class Case:
     lockdir: str = None        # "read-only" or "dangling": the lock directory's state
     usbser: bool = False       # behind Windows' USB CDC driver: the device's lines are judged
     chatty: bool = False       # the board writes all the time, every byte value among it
+    opens: str = "PTY"         # the pty whose settings the run must leave configured
 
     @property
     def remote(self):
@@ -355,6 +356,38 @@ REMOTE = [
 ]
 
 
+# Ports found by what they are. Natively, a made-up sysfs tree in the
+# table's own /sys: two FT232R boards (USB_A on the pty, USB_B on a second
+# one), two ESP32-S3 boards on their own USB CDC ports numbered 2 and 10, a
+# built-in port slot with nothing behind it (hidden) and a PNP0501 port.
+FOUND = "Found: '{%s}' {%s_ID}\n"
+SEARCH_FAILED = "Unable to open Serial Port '%s'.\n"
+HWGREP = [
+    Case(f"hwgrep: {name}", ["-d", "-p", word, "0"], opens=opens,
+         out=f"Port: '{word}'\nDelay: 0 seconds\n" + FOUND % (port, port),
+         lines=OPENED + PULSE["RTS"], holder=holder)
+    for name, word, port, opens, holder in [
+        ("by serial number, as pyserial writes it",
+         "hwgrep://VID:PID=0403:6001 SER=a10k3jq4", "USB_A", "PTY", False),
+        ("by VID:PID", "hwgrep://303a:1001", "ACM_2", "PTY", False),
+        ("by description, anchored", "hwgrep://^FT232R USB UART$", "USB_A", "PTY", False),
+        ("n=2 among two boards alike", "hwgrep://FT232R&n=2", "USB_B", "PTY2", False),
+        ("2 before 10", "hwgrep://{ACM_KIND}", "ACM_2", "PTY", False),
+        ("skip_busy past a held port", "hwgrep://FT232R&skip_busy", "USB_B", "PTY2", True),
+    ]
+] + [
+    Case("hwgrep: no match, -d lists every port", ["-d", "-p", "hwgrep://no such board", "0"],
+         status=255, out="Port: 'hwgrep://no such board'\nDelay: 0 seconds\n",
+         err="{LISTING}" + SEARCH_FAILED % "hwgrep://no such board", lines=[]),
+] + [
+    Case(f"hwgrep: {name}", ["-q", "-p", word, "0"], status=255, banner=False,
+         err=SEARCH_FAILED % word, lines=[])
+    for name, word in [("no match", "HWGREP://no such board"), ("bad pattern", "hwgrep://(FT232R"),
+                       ("n beyond the matches", "hwgrep://FT232R&n=3"),
+                       ("unknown option", "hwgrep://FT232R&n=1&bogus")]
+]
+
+
 # Windows builds whose version resource is missing, lacks Translation, or
 # lacks keys and has a description longer than its 80-byte field.
 VARIANTS = {
@@ -379,6 +412,10 @@ class Runner:
         self.master, slave = os.openpty()
         pty = os.ttyname(slave)
         os.close(slave)
+        self.masters = {"PTY": self.master}
+        self.masters["PTY2"], slave = os.openpty()
+        pty2 = os.ttyname(slave)
+        os.close(slave)
         if self.wine:
             # Wine maps every serial device it can see to a COM name.
             visible = glob.glob("/dev/ttyS*") + glob.glob("/dev/ttyUSB*") + glob.glob("/dev/ttyACM*")
@@ -401,6 +438,8 @@ class Runner:
             self.ports = {"PTY": pty, "NULL": "null", "MISSING": "kovex-no-such-port",
                           "PTY27": self.native_alias(pty)}
         assert len(self.ports["PTY27"]) == 27, self.ports["PTY27"]
+        if not self.wine:
+            self.usb_sysfs(pty, pty2)
         self.servers = []
         self.ser2net = options.ser2net if options.ser2net and os.path.exists(options.ser2net) else None
         self.sredird = options.sredird if options.sredird and os.path.exists(options.sredird) else None
@@ -452,6 +491,63 @@ class Runner:
         for length in (511, 512):
             base = self.ports["REMOTE"] + "?"
             self.ports[f"REMOTE{length}"] = base + "&" * (length - len(base))
+
+    def usb_sysfs(self, pty, pty2):
+        """The boards of HWGREP in a sysfs tree of the table's own: a tmpfs on
+        /sys, in the table's mount namespace, never the machine's tree, whose
+        /dev/ttyS0 is the console. Their /dev names lead to the ptys."""
+        subprocess.run(["mount", "-t", "tmpfs", "kovex-sys", "/sys"], check=True)
+
+        def write(path, text):
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "w") as f:
+                f.write(text + "\n")
+
+        def tty(name, device, subsystem):
+            os.makedirs(device, exist_ok=True)
+            os.makedirs(f"/sys/bus/{subsystem}", exist_ok=True)
+            os.symlink(f"/sys/bus/{subsystem}", f"{device}/subsystem")
+            os.makedirs(f"/sys/class/tty/{name}")
+            os.symlink(device, f"/sys/class/tty/{name}/device")
+
+        usb = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1"
+        boards = [("ttyUSB0", "1-1.2", "0403", "6001", "A10K3JQ4", "FT232R USB UART", 1, pty),
+                  ("ttyUSB1", "1-1.3", "0403", "6001", "B20M7XQ1", "FT232R USB UART", 1, pty2),
+                  ("ttyACM2", "1-1.4", "303a", "1001", "F412FA001122",
+                   "USB JTAG/serial debug unit", 2, pty),
+                  ("ttyACM10", "1-1.5", "303a", "1001", "F412FA003344",
+                   "USB JTAG/serial debug unit", 2, pty2)]
+        for name, location, vid, pid, serial, product, interfaces, target in boards:
+            device = f"{usb}/{location}"
+            for file, text in (("idVendor", vid), ("idProduct", pid), ("serial", serial),
+                               ("product", product), ("bNumInterfaces", f" {interfaces}")):
+                write(f"{device}/{file}", text)
+            interface = f"{device}/{location}:1.0"
+            if name.startswith("ttyUSB"):  # the usb-serial port below the interface
+                tty(name, f"{interface}/{name}", "usb-serial")
+            else:
+                tty(name, interface, "usb")
+                write(f"{interface}/interface", "CDC")
+            os.symlink(target, f"/dev/{name}")
+        tty("ttyS0", "/sys/devices/platform/serial8250", "platform")
+        tty("ttyS1", "/sys/devices/pnp0/00:01", "pnp")
+        write("/sys/devices/pnp0/00:01/id", "PNP0501")
+        os.makedirs("/sys/class/tty/tty1")
+        listing = [("/dev/ttyACM2", "USB JTAG/serial debug unit - CDC",
+                    "USB VID:PID=303A:1001 SER=F412FA001122 LOCATION=1-1.4:1.0"),
+                   ("/dev/ttyACM10", "USB JTAG/serial debug unit - CDC",
+                    "USB VID:PID=303A:1001 SER=F412FA003344 LOCATION=1-1.5:1.0"),
+                   ("/dev/ttyS1", "ttyS1", "PNP0501"),
+                   ("/dev/ttyUSB0", "FT232R USB UART", "USB VID:PID=0403:6001 SER=A10K3JQ4 LOCATION=1-1.2"),
+                   ("/dev/ttyUSB1", "FT232R USB UART", "USB VID:PID=0403:6001 SER=B20M7XQ1 LOCATION=1-1.3")]
+        self.ports.update(USB_A=listing[3][0], USB_A_ID=listing[3][2], USB_B=listing[4][0],
+                          USB_B_ID=listing[4][2], ACM_2=listing[0][0], ACM_2_ID=listing[0][2],
+                          ACM_KIND="ttyACM", LISTING=self.listing(listing))
+
+    def listing(self, ports):
+        """What -d lists when nothing matches, as pyserial's list_ports -v."""
+        return "".join(f"{name:<20}\n    desc: {desc}\n    hwid: {hwid}\n"
+                       for name, desc, hwid in ports) + f"{len(ports)} ports found\n"
 
     def twofold(self):
         """A host name whose first address drops every connection attempt (a
@@ -567,13 +663,17 @@ class Runner:
         # Start every case from settings that differ from what kovex sets,
         # at a non-zero speed (opening raises the lines then) and with the
         # case's HUPCL.
-        attrs = termios.tcgetattr(self.master)
+        for master in self.masters.values():
+            self.reset_master(master, hupcl)
+
+    def reset_master(self, master, hupcl):
+        attrs = termios.tcgetattr(master)
         attrs[0] |= termios.IXON | termios.IXOFF
         attrs[2] = (attrs[2] | termios.CRTSCTS | termios.CSTOPB) & ~termios.CLOCAL
         attrs[2] = attrs[2] | termios.HUPCL if hupcl else attrs[2] & ~termios.HUPCL
         attrs[4] = attrs[5] = termios.B38400
         attrs[6][termios.VSTART] = attrs[6][termios.VSTOP] = b"\x01"
-        termios.tcsetattr(self.master, termios.TCSANOW, attrs)
+        termios.tcsetattr(master, termios.TCSANOW, attrs)
 
     def hupcl(self):
         return bool(termios.tcgetattr(self.master)[2] & termios.HUPCL)
@@ -600,8 +700,8 @@ class Runner:
         process.wait()
         return process.pid
 
-    def settings_fault(self):
-        attrs = termios.tcgetattr(self.master)
+    def settings_fault(self, master=None):
+        attrs = termios.tcgetattr(self.master if master is None else master)
         iflag, cflag, speeds, cc = attrs[0], attrs[2], attrs[4:6], attrs[6]
         wanted = {
             "9600 bit/s": speeds == [termios.B9600] * 2,
@@ -717,7 +817,7 @@ class Runner:
         if (status, out, err) != expect:
             faults.append(f"got {(status, out[:300], err[:300])!r}\nwanted {expect!r}"[:900])
         if not case.remote and (case.status == 0 or "mode !" in case.err):
-            faults += self.settings_fault()
+            faults += self.settings_fault(self.masters[case.opens])
         if not self.wine:  # Wine's SetCommState turns HUPCL off; Windows has none
             if case.status == 0 and self.hupcl() != case.hupcl:
                 faults.append(f"HUPCL {self.hupcl()} after the run, {case.hupcl} before")
@@ -779,8 +879,9 @@ class Runner:
         leaks = [what for _, _, line, what in log if line == "open"]
         if leaks and not self.wine:  # Wine's own process keeps its devices
             faults.append(f"still open at exit: {leaks}")
-        held = case.lock is not None or case.holder
-        if held and case.status and any(e[2] == "opened" for e in log):
+        held = (case.lock is not None and case.status) or case.holder
+        pty = os.path.realpath(self.ports["PTY"])
+        if held and any(e[2] == "opened" and os.path.realpath(e[3]) == pty for e in log):
             faults.append("the port was opened although it was held")
         # The lines kovex wrote, or those the device behind the USB CDC
         # driver saw.
@@ -1071,7 +1172,7 @@ def main():
         print(failure)
         return 1
     platform = "wine" if options.wine else "native"
-    cases = CASES + FAULTS + LOCKING + HOSTILE + USBSER
+    cases = CASES + FAULTS + LOCKING + HOSTILE + USBSER + HWGREP
     if runner.ser2net:
         cases += REMOTE
         if not runner.sredird:

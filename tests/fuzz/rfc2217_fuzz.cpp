@@ -1,9 +1,11 @@
-// Fuzzes what a remote port takes from outside: a server's bytes, through
-// the Telnet reader, and the port name. The reader, expecting the answers
+// Fuzzes what the port names and a remote port take from outside: a
+// server's bytes, through the Telnet reader, the remote port name, and a
+// search's pattern, which must never crash nor outlast its text. The reader, expecting the answers
 // to an open's requests, must come to the same state and send the same
 // refusals whichever way the bytes are split into reads, stay within its
 // buffers, queue only refusals, and never let an answer count for more
 // requests than were sent.
+#include "port_search.h"
 #include "rfc2217.h"
 
 #include <cstdint>
@@ -84,6 +86,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 1)
         return 0;
     check_reader(data + 1, size - 1, data[0]);
-    check_name("rfc2217://" + std::string(reinterpret_cast<const char *>(data + 1), size - 1));
+    std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
+    check_name("rfc2217://" + text);
+    if (pattern_search(text.c_str(), "USB VID:PID=0403:6001 SER=A10K3JQ4 LOCATION=1-1.2") &&
+        pattern_valid(text.c_str()) != 0)
+        abort();
     return 0;
 }

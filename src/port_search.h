@@ -1,0 +1,38 @@
+// Ports named by what they are: hwgrep://REGEXP[&n=N][&skip_busy], as
+// pyserial and esptool name them. The pattern is searched, ignoring case, in
+// each local port's name, description and hardware ID; ports are taken in
+// the order of their names, numbers compared as numbers, and the N-th match
+// (the first by default) is the port opened. The parsing, the pattern
+// language and the order are the same on every platform; each platform lists
+// its ports in a whole file of its own (port_list.h).
+#ifndef KOVEX_PORT_SEARCH_H
+#define KOVEX_PORT_SEARCH_H
+
+#include <cstddef>
+
+// Whether the name is a search (it begins with "hwgrep://", in any case).
+bool port_search_name(const char *name);
+
+// Non-zero: a search also names, on standard output, the port it found and
+// its hardware ID, and when nothing matches lists every port it saw on
+// standard error. The run sets it from -d.
+extern int port_search_report;
+
+// Finds the port a search names and writes its name into found. Returns 0,
+// or -1 when the name is no valid search (bad pattern, unknown option, bad
+// n) or no port matches it; the caller then reports the open failure with
+// the name as given.
+int port_search(const char *name, char *found, size_t capacity);
+
+// The pattern language, exposed for the tests: literals, ".", "[...]" with
+// ranges and "^" negation, "|", "*", "+", "?", "^", "$", "(...)" and "\"
+// before any character to take it as it stands. pattern_valid returns 0 or
+// -1; pattern_search whether the pattern occurs in text, case ignored, and
+// false for an invalid pattern.
+int pattern_valid(const char *pattern);
+bool pattern_search(const char *pattern, const char *text);
+
+// Orders names as people count: "COM2" before "COM10". Like strcmp.
+int port_name_compare(const char *a, const char *b);
+
+#endif
