@@ -356,10 +356,11 @@ REMOTE = [
 ]
 
 
-# Ports found by what they are. Natively, a made-up sysfs tree in the
-# table's own /sys: two FT232R boards (USB_A on the pty, USB_B on a second
-# one), two ESP32-S3 boards on their own USB CDC ports numbered 2 and 10, a
-# built-in port slot with nothing behind it (hidden) and a PNP0501 port.
+# Ports found by what they are: two FT232R boards (USB_A on the pty, USB_B on
+# a second one), two ESP32-S3 boards on their own USB CDC ports numbered 2
+# and 10, and a PNP0501 port; natively in a made-up sysfs tree in the table's
+# own /sys, with a built-in port slot that has nothing behind it (hidden),
+# and under Wine in a device tree in the prefix's registry.
 FOUND = "Found: '{%s}' {%s_ID}\n"
 SEARCH_FAILED = "Unable to open Serial Port '%s'.\n"
 HWGREP = [
@@ -370,11 +371,15 @@ HWGREP = [
         ("by serial number, as pyserial writes it",
          "hwgrep://VID:PID=0403:6001 SER=a10k3jq4", "USB_A", "PTY", False),
         ("by VID:PID", "hwgrep://303a:1001", "ACM_2", "PTY", False),
-        ("by description, anchored", "hwgrep://^FT232R USB UART$", "USB_A", "PTY", False),
-        ("n=2 among two boards alike", "hwgrep://FT232R&n=2", "USB_B", "PTY2", False),
+        ("by description, anchored", "hwgrep://{DESC_A}", "USB_A", "PTY", False),
+        ("n=2 among two boards alike", "hwgrep://0403:6001&n=2", "USB_B", "PTY2", False),
         ("2 before 10", "hwgrep://{ACM_KIND}", "ACM_2", "PTY", False),
-        ("skip_busy past a held port", "hwgrep://FT232R&skip_busy", "USB_B", "PTY2", True),
     ]
+] + [
+    # Wine opens a port that another process holds.
+    Case("hwgrep: skip_busy past a held port", ["-d", "-p", "hwgrep://0403:6001&skip_busy", "0"],
+         opens="PTY2", holder=True, only="native", lines=OPENED + PULSE["RTS"],
+         out="Port: 'hwgrep://0403:6001&skip_busy'\nDelay: 0 seconds\n" + FOUND % ("USB_B", "USB_B"))
 ] + [
     Case("hwgrep: no match, -d lists every port", ["-d", "-p", "hwgrep://no such board", "0"],
          status=255, out="Port: 'hwgrep://no such board'\nDelay: 0 seconds\n",
@@ -428,7 +433,8 @@ class Runner:
             self.ports = {"PTY": "COM5", "NULL": "COM6", "MISSING": "COM9",
                           "PTY27": "COM5"}
             try:
-                self.wine_start({"COM5": pty, "COM6": "/dev/null"})
+                self.wine_start({"COM5": pty, "COM6": "/dev/null", "COM2": pty, "COM3": pty,
+                                 "COM4": pty2, "COM10": pty2}, self.usb_registry())
             except SetupFailed:
                 self.close()
                 raise
@@ -540,9 +546,37 @@ class Runner:
                    ("/dev/ttyS1", "ttyS1", "PNP0501"),
                    ("/dev/ttyUSB0", "FT232R USB UART", "USB VID:PID=0403:6001 SER=A10K3JQ4 LOCATION=1-1.2"),
                    ("/dev/ttyUSB1", "FT232R USB UART", "USB VID:PID=0403:6001 SER=B20M7XQ1 LOCATION=1-1.3")]
-        self.ports.update(USB_A=listing[3][0], USB_A_ID=listing[3][2], USB_B=listing[4][0],
-                          USB_B_ID=listing[4][2], ACM_2=listing[0][0], ACM_2_ID=listing[0][2],
-                          ACM_KIND="ttyACM", LISTING=self.listing(listing))
+        self.found(listing[3], listing[4], listing[0], "^FT232R USB UART$", "ttyACM", listing)
+
+    def found(self, usb_a, usb_b, acm_2, desc_a, acm_kind, listing):
+        self.ports.update(USB_A=usb_a[0], USB_A_ID=usb_a[2], USB_B=usb_b[0], USB_B_ID=usb_b[2],
+                          ACM_2=acm_2[0], ACM_2_ID=acm_2[2], DESC_A=desc_a, ACM_KIND=acm_kind,
+                          LISTING=self.listing(listing))
+
+    def usb_registry(self):
+        """The same boards as devices of the Ports class in the prefix's
+        registry, which Wine's SetupAPI lists, as a regedit file's text."""
+        ports_class = "{4D36E978-E325-11CE-BFC1-08002BE10318}"
+        listing = [("COM1", "Communications Port (COM1)", "ACPI\\PNP0501\\1", "ACPI\\PNP0501\\1"),
+                   ("COM2", "USB Serial Device (COM2)", "USB VID:PID=303A:1001 SER=F412FA001122",
+                    "USB\\VID_303A&PID_1001\\F412FA001122"),
+                   ("COM3", "USB Serial Port (COM3)", "USB VID:PID=0403:6001 SER=A10K3JQ4A",
+                    "FTDIBUS\\VID_0403+PID_6001+A10K3JQ4A\\0000"),
+                   ("COM4", "USB Serial Port (COM4)", "USB VID:PID=0403:6001 SER=B20M7XQ1A",
+                    "FTDIBUS\\VID_0403+PID_6001+B20M7XQ1A\\0000"),
+                   ("COM10", "USB Serial Device (COM10)", "USB VID:PID=303A:1001 SER=F412FA003344",
+                    "USB\\VID_303A&PID_1001\\F412FA003344")]
+        text = ""
+        for name, friendly, _, instance in listing:
+            hardware = instance.rsplit("\\", 1)[0].replace("\\", "\\\\")  # escaped for regedit
+            key = f"[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\{instance}]"
+            text += (f'\n{key}\n"ClassGUID"="{ports_class}"\n"Class"="Ports"\n'
+                     f'"FriendlyName"="{friendly}"\n"HardwareID"="{hardware}"\n'
+                     f'\n{key[:-1]}\\Device Parameters]\n"PortName"="{name}"\n')
+        listing = [entry[:3] for entry in listing]
+        self.found(listing[2], listing[3], listing[1], "^USB Serial Port \\(COM3\\)$",
+                   "USB Serial Device", listing)
+        return text
 
     def listing(self, ports):
         """What -d lists when nothing matches, as pyserial's list_ports -v."""
@@ -631,11 +665,12 @@ class Runner:
         if check and status != 0:
             raise SetupFailed(f"Wine setup failed: {step} exited with status {status}")
 
-    def wine_start(self, ports):
+    def wine_start(self, ports, devices):
         reg = os.path.join(self.work, "ports.reg")
         with open(reg, "w") as f:
             f.write("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n")
             f.writelines(f'"{k}"="{v}"\n' for k, v in ports.items())
+            f.write(devices)
         # The first regedit also creates the prefix.
         self.wine_step("regedit (COM mapping)", [self.loader, "regedit", "/S", reg])
         # The ports are read when the server starts; the Windows-side

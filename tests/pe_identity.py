@@ -10,7 +10,8 @@ import struct
 import sys
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION = 3, 14, 16
-ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "version.dll", "msvcrt.dll", "ws2_32.dll"}
+ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "version.dll", "msvcrt.dll", "ws2_32.dll",
+                "advapi32.dll", "setupapi.dll", "cfgmgr32.dll"}
 # Functions Windows 2000 (or its msvcrt) does not have, reviewed by hand;
 # any "_s" function of the CRT is refused as well.
 MISSING_ON_WINDOWS_2000 = {
@@ -29,6 +30,8 @@ MISSING_ON_WINDOWS_2000 = {
     "_time64", "_localtime64", "_gmtime64", "_mktime64", "_ftime64", "_stat64",
     "__iob_func", "_vscprintf", "getaddrinfo", "freeaddrinfo", "getnameinfo", "GetAddrInfoW",
     "FreeAddrInfoW", "inet_pton", "inet_ntop", "WSAPoll",
+    "SetupDiGetDevicePropertyW", "SetupDiGetClassDevsExW", "CM_Get_DevNode_PropertyW",
+    "CM_Get_Device_Interface_ListW", "RegGetValueA", "RegGetValueW",
 }
 
 
