@@ -162,7 +162,7 @@ static void usb_location(HDEVINFO set, SP_DEVINFO_DATA *device, int interface, c
         if (at[length] != ')')
             continue;
         if (root)
-            text_add(location, "%d", atoi(at) + 1);
+            text_add(location, "%ld", strtol(at, nullptr, 10) + 1);
         else
             text_add(location, "%s%.*s", parts > 1 ? "." : "-", static_cast<int>(length), at);
         parts++;

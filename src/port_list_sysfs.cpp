@@ -8,7 +8,6 @@
 #include "port_lock.h"
 
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,13 +45,13 @@ static bool line_read(const char *folder, const char *file, char *line, size_t c
 }
 
 // Appends to a text of PORT_TEXT_MAX bytes, cutting what does not fit.
-static void text_add(char *text, const char *format, ...)
+static void text_add(char *text, const char *part)
 {
     size_t length = strlen(text);
-    va_list arguments;
-    va_start(arguments, format);
-    (void)vsnprintf(text + length, PORT_TEXT_MAX - length, format, arguments);
-    va_end(arguments);
+    size_t room = PORT_TEXT_MAX - 1 - length;
+    size_t adding = strlen(part) < room ? strlen(part) : room;
+    memcpy(text + length, part, adding);
+    text[length + adding] = '\0';
 }
 
 static const char *base_name(const char *path)
@@ -61,9 +60,10 @@ static const char *base_name(const char *path)
     return slash != nullptr ? slash + 1 : path;
 }
 
+// Both are PATH_MAX bytes, as realpath gives them.
 static void parent_of(const char *path, char *parent)
 {
-    strcpy(parent, path);
+    memcpy(parent, path, strlen(path) + 1);
     char *slash = strrchr(parent, '/');
     if (slash != nullptr && slash != parent)
         *slash = '\0';
@@ -76,21 +76,29 @@ static void usb_describe(PortEntry *entry, const char *interface_path)
     (void)line_read(device_path, "idVendor", vid, sizeof vid);
     (void)line_read(device_path, "idProduct", pid, sizeof pid);
     unsigned long vendor = strtoul(vid, nullptr, 16), product = strtoul(pid, nullptr, 16);
+    char part[PORT_TEXT_MAX + 16];
+    snprintf(part, sizeof part, "USB VID:PID=%04lX:%04lX", vendor & 0xFFFF, product & 0xFFFF);
     entry->hardware_id[0] = '\0';
-    text_add(entry->hardware_id, "USB VID:PID=%04lX:%04lX", vendor & 0xFFFF, product & 0xFFFF);
-    if (line_read(device_path, "serial", text, sizeof text))
-        text_add(entry->hardware_id, " SER=%s", text);
+    text_add(entry->hardware_id, part);
+    if (line_read(device_path, "serial", text, sizeof text)) {
+        text_add(entry->hardware_id, " SER=");
+        text_add(entry->hardware_id, text);
+    }
     // A device of several interfaces (FT4232H, composite CDC) is told apart by the interface.
-    bool several = line_read(device_path, "bNumInterfaces", text, sizeof text) && atoi(text) > 1;
-    text_add(entry->hardware_id, " LOCATION=%s", base_name(several ? interface_path : device_path));
+    bool several = line_read(device_path, "bNumInterfaces", text, sizeof text) &&
+                   strtol(text, nullptr, 10) > 1;
+    text_add(entry->hardware_id, " LOCATION=");
+    text_add(entry->hardware_id, base_name(several ? interface_path : device_path));
     char product_text[PORT_TEXT_MAX], interface_text[PORT_TEXT_MAX];
     bool has_product = line_read(device_path, "product", product_text, sizeof product_text);
     entry->description[0] = '\0';
-    if (line_read(interface_path, "interface", interface_text, sizeof interface_text))
-        text_add(entry->description, "%s - %s", has_product ? product_text : "None",
-                 interface_text);
-    else
-        text_add(entry->description, "%s", has_product ? product_text : base_name(entry->name));
+    if (line_read(interface_path, "interface", interface_text, sizeof interface_text)) {
+        text_add(entry->description, has_product ? product_text : "None");
+        text_add(entry->description, " - ");
+        text_add(entry->description, interface_text);
+    } else {
+        text_add(entry->description, has_product ? product_text : base_name(entry->name));
+    }
 }
 
 // Describes /sys/class/tty/NAME. Returns false for a port with nothing behind it.
@@ -116,7 +124,7 @@ static bool entry_describe(PortEntry *entry, const char *name)
         if (strcmp(kind, "usb-serial") == 0)
             parent_of(device_path, interface_path);
         else
-            strcpy(interface_path, device_path);
+            memcpy(interface_path, device_path, strlen(device_path) + 1);
         usb_describe(entry, interface_path);
     } else if (strcmp(kind, "pnp") == 0) {
         snprintf(entry->description, sizeof entry->description, "%s", name);
@@ -124,7 +132,7 @@ static bool entry_describe(PortEntry *entry, const char *name)
     } else if (strcmp(kind, "amba") == 0) {
         snprintf(entry->description, sizeof entry->description, "%s", name);
         entry->hardware_id[0] = '\0';
-        text_add(entry->hardware_id, "%s", base_name(device_path));
+        text_add(entry->hardware_id, base_name(device_path));
     }
     return true;
 }

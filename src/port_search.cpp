@@ -83,9 +83,10 @@ static void split_before(Program *program, int at)
 
 static void class_add(unsigned char *set, int c)
 {
+    // The text is searched in lower case: an upper-case letter stands for both.
+    int folded = c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
     set[c >> 3] = static_cast<unsigned char>(set[c >> 3] | 1u << (c & 7));
-    if (c >= 'A' && c <= 'Z')
-        class_add(set, c - 'A' + 'a');
+    set[folded >> 3] = static_cast<unsigned char>(set[folded >> 3] | 1u << (folded & 7));
 }
 
 static void class_range(unsigned char *set, int first, int last)
@@ -159,15 +160,16 @@ static const char *parse_class(Program *program, const char *p)
         class_range(set, lower(static_cast<char>(c)), lower(static_cast<char>(last)));
         class_range(set, c, last);
     }
-    if (negated)
-        for (unsigned char &bits : program->classes[number])
-            bits = static_cast<unsigned char>(~bits);
+    for (size_t i = 0; negated && i < sizeof program->classes[0]; i++)
+        set[i] = static_cast<unsigned char>(~set[i]);
     emit(program, OP_CLASS, number);
     return p + 1;
 }
 
+// The parser descends once per group, and groups nest at most NESTING_MAX deep.
 static const char *parse_alternation(Program *program, const char *p);
 
+// NOLINTNEXTLINE(misc-no-recursion)
 static const char *parse_atom(Program *program, const char *p)
 {
     char c = *p++;
@@ -208,6 +210,7 @@ static const char *parse_atom(Program *program, const char *p)
     }
 }
 
+// NOLINTNEXTLINE(misc-no-recursion)
 static const char *parse_repeat(Program *program, const char *p)
 {
     int at = program->length;
@@ -242,6 +245,7 @@ static const char *parse_repeat(Program *program, const char *p)
     return p;
 }
 
+// NOLINTNEXTLINE(misc-no-recursion)
 static const char *parse_alternation(Program *program, const char *p)
 {
     int start = program->length;
@@ -276,28 +280,35 @@ struct Threads {
     unsigned int seen[PROGRAM_MAX];
 };
 
+// Adds the thread at pc and every one it leads to without taking a character.
 static void thread_add(const Program *program, Threads *threads, unsigned int step, int pc,
                        const char *text, size_t at)
 {
-    if (threads->seen[pc] == step)
-        return;
-    threads->seen[pc] = step;
-    const Instruction *here = &program->code[pc];
-    switch (here->op) {
-    case OP_JUMP: thread_add(program, threads, step, here->x, text, at); return;
-    case OP_SPLIT:
-        thread_add(program, threads, step, here->x, text, at);
-        thread_add(program, threads, step, here->y, text, at);
-        return;
-    case OP_LINE_START:
-        if (at == 0)
-            thread_add(program, threads, step, pc + 1, text, at);
-        return;
-    case OP_LINE_END:
-        if (text[at] == '\0')
-            thread_add(program, threads, step, pc + 1, text, at);
-        return;
-    default: threads->pc[threads->count++] = pc;
+    int pending[2 * PROGRAM_MAX];  // each instruction is entered once, and pushes at most two
+    int count = 0;
+    pending[count++] = pc;
+    while (count > 0) {
+        pc = pending[--count];
+        if (threads->seen[pc] == step)
+            continue;
+        threads->seen[pc] = step;
+        const Instruction *here = &program->code[pc];
+        switch (here->op) {
+        case OP_JUMP: pending[count++] = here->x; break;
+        case OP_SPLIT:
+            pending[count++] = here->y;
+            pending[count++] = here->x;
+            break;
+        case OP_LINE_START:
+            if (at == 0)
+                pending[count++] = pc + 1;
+            break;
+        case OP_LINE_END:
+            if (text[at] == '\0')
+                pending[count++] = pc + 1;
+            break;
+        default: threads->pc[threads->count++] = pc;
+        }
     }
 }
 

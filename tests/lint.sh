@@ -12,6 +12,7 @@ clang-tidy --quiet -p "$native" \
     "$src/run.cpp" "$src/run_settings.cpp" "$src/option_scanner.cpp" \
     "$src/serial_port.cpp" "$src/serial_port_posix.cpp" "$src/port_lock_posix.cpp" \
     "$src/port_holders_proc.cpp" "$src/rfc2217.cpp" "$src/socket_posix.cpp" \
+    "$src/port_search.cpp" "$src/port_list_sysfs.cpp" \
     "$src/version_identity.cpp" "$src/version_identity_posix.cpp" || status=1
 
 if [ -z "$windows" ]; then
@@ -25,21 +26,22 @@ else
     # shellcheck disable=SC2086
     clang-tidy --quiet -p "$windows" $extra \
         "$src/serial_port_win32.cpp" "$src/version_identity_win32.cpp" \
-        "$src/wildcard_win32.cpp" "$src/socket_win32.cpp" || status=1
+        "$src/wildcard_win32.cpp" "$src/socket_win32.cpp" "$src/port_list_setupapi.cpp" ||
+        status=1
 fi
 
 for platform in posix win32; do
     if [ $platform = win32 ]; then
-        defines="-D_WIN32" only=""
+        defines="-D_WIN32" only="$src/port_list_setupapi.cpp"
     else
-        defines="-U_WIN32" only="$src/port_lock_posix.cpp $src/port_holders_proc.cpp"
+        defines="-U_WIN32" only="$src/port_lock_posix.cpp $src/port_holders_proc.cpp $src/port_list_sysfs.cpp"
     fi
     # shellcheck disable=SC2086
     cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++17 --language=c++ \
         --enable=warning,style,performance,portability --suppress=missingIncludeSystem \
         $defines -I "$src" -I "$native/generated" \
         "$src"/run.cpp "$src"/run_settings.cpp "$src"/option_scanner.cpp \
-        "$src"/serial_port.cpp "$src"/version_identity.cpp "$src"/rfc2217.cpp \
+        "$src"/serial_port.cpp "$src"/version_identity.cpp "$src"/rfc2217.cpp "$src"/port_search.cpp \
         "$src"/serial_port_$platform.cpp "$src"/version_identity_$platform.cpp \
         "$src"/socket_$platform.cpp $only || status=1
 done
