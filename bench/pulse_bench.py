@@ -6,7 +6,10 @@ kovex's start-up includes its pass over /proc for other holders of the port;
 that pass is measured against holder_pass.c, a program that makes it alone,
 on the machine as it is and with a crowd of extra processes. A port behind
 ser2net on loopback (rfc2217://) is measured against pyserial's RFC 2217
-client, timed to the line as the server's kit logs it.
+client, timed to the line as the server's kit logs it. A port named by its
+USB identity (hwgrep://, the kit's pty given one in the runner's own sysfs
+tree) is measured against the same run with the device path it finds, and
+against pyserial's hwgrep:// open of the same port.
 
     python3 bench/pulse_bench.py [--runs N] [--no-wine]
 
@@ -200,6 +203,16 @@ def main():
     else:
         print("ser2net is missing (./dev.sh bench takes it out of its package): no remote figures")
 
+    native.ports["HWGREP"] = "hwgrep://A10K3JQ4"
+    pairs = [(pulse(native, 0, port="USB_A"), pulse(native, 0, port="HWGREP"))
+             for _ in range(options.runs)]
+    path_row = row("kovex start-to-assert, device path", [path[0] for path, _ in pairs])
+    search_row = row("kovex start-to-assert, hwgrep:// name", [search[0] for _, search in pairs])
+    search_ratio = search_row[0] / path_row[0]
+    print(f"{'hwgrep:// / device path (medians)':<46} {search_ratio:>9.2f} times")
+    _, (py_search, _, _, _) = measure_side_by_side(native, options.runs, 0, pyserial, "HWGREP")
+    row("pyserial start-to-assert, hwgrep:// name", py_search)
+
     program = os.path.join(native.work, "holder_pass")
     subprocess.run([shutil.which("cc") or "gcc", "-O2", "-o", program,
                     os.path.join(ROOT, "bench/holder_pass.c")], check=True)
@@ -240,6 +253,8 @@ def main():
          pass_ratios[1] <= 1.25),
         ("native hold error between 0 and +1 ms", all(lo >= 0 and hi <= 1.0
                                                        for _, hi, lo in hold_errors)),
+        ("hwgrep:// start-to-assert at most 1.25 times the run with the device path",
+         search_ratio <= 1.25),
     ]
     if remote_ratio is not None:
         targets += [
