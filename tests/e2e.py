@@ -24,6 +24,7 @@ did to the pty's lines. Without --ser2net they are skipped, and without
 """
 import argparse
 import errno
+import functools
 import glob
 import os
 import re
@@ -487,7 +488,7 @@ class Runner:
             except OSError:
                 continue
             self.servers.append(listener)
-            threading.Thread(target=stand_in, args=(listener, plan), daemon=True).start()
+            stand_in(listener, plan)
             address = f"[{plan.host}]" if ":" in plan.host else plan.host
             self.ports[name] = f"rfc2217://{address}:{listener.getsockname()[1]}?timeout=0.5"
         self.twofold()
@@ -592,7 +593,7 @@ class Runner:
         port = hole.getsockname()[1]
         listener = socket.create_server(("127.0.0.2", port))
         self.servers += [hole, listener]
-        threading.Thread(target=stand_in, args=(listener, StandIn()), daemon=True).start()
+        stand_in(listener, StandIn())
         for _ in range(3):  # fill the accept queue; later attempts are dropped unanswered
             knock = socket.socket()
             knock.setblocking(False)
@@ -619,17 +620,10 @@ class Runner:
                    KOVEX_KIT_UNGUARDED="1")
         command = [self.sredird, "5", pty, f"{LOCKS}/LCK..sredird"]
 
-        def accept():
-            while True:
-                try:
-                    connection, _ = listener.accept()
-                except OSError:
-                    return
-                with connection:
-                    self.servers.append(subprocess.Popen(
-                        command, stdin=connection, stdout=connection, stderr=subprocess.DEVNULL,
-                        env=env))
-        threading.Thread(target=accept, daemon=True).start()
+        def start(connection):
+            self.servers.append(subprocess.Popen(
+                command, stdin=connection, stdout=connection, stderr=subprocess.DEVNULL, env=env))
+        threading.Thread(target=serve_each, args=(listener, start), daemon=True).start()
         self.ports["SREDIRD"] = f"rfc2217://127.0.0.1:{listener.getsockname()[1]}"
 
     def settle(self):
@@ -1096,7 +1090,9 @@ SUBNEGOTIATION = re.compile(rb"\xff\xfa,(.)(.*?)\xff\xf0", re.S)
 OFFER = b"\xff\xfb%c"  # WILL, of options no client takes up
 
 
-def stand_in(listener, plan):
+def serve_each(listener, serve):
+    """Hands every connection to serve, one at a time, until the listener is
+    closed; a connection the client drops ends without a fuss."""
     while True:
         try:
             connection, _ = listener.accept()
@@ -1104,9 +1100,15 @@ def stand_in(listener, plan):
             return
         with connection:
             try:
-                serve_stand_in(connection, plan)
+                serve(connection)
             except OSError:
                 pass
+
+
+def stand_in(listener, plan):
+    """Serves the plan on the listener, from a thread of its own."""
+    serve = functools.partial(serve_stand_in, plan=plan)
+    threading.Thread(target=serve_each, args=(listener, serve), daemon=True).start()
 
 
 def serve_stand_in(connection, plan):
