@@ -157,7 +157,6 @@ static const char *parse_class(Program *program, const char *p)
             if (last < c)
                 program->failed = true;
         }
-        class_range(set, lower(static_cast<char>(c)), lower(static_cast<char>(last)));
         class_range(set, c, last);
     }
     for (size_t i = 0; negated && i < sizeof program->classes[0]; i++)
@@ -240,6 +239,8 @@ static const char *parse_repeat(Program *program, const char *p)
         int jump = emit(program, OP_JUMP, 0);
         program->code[jump].x = at;
     }
+    if (program->failed)
+        return p;
     program->code[at].x = at + 1;
     program->code[at].y = program->length;
     return p;
@@ -255,6 +256,8 @@ static const char *parse_alternation(Program *program, const char *p)
         return p;
     split_before(program, start);
     int jump = emit(program, OP_JUMP, 0);
+    if (program->failed)
+        return p;  // too long a pattern
     program->code[start].x = start + 1;
     program->code[start].y = jump + 1;
     p = parse_alternation(program, p + 1);
