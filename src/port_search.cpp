@@ -418,7 +418,7 @@ static int search_parse(const char *name, char *pattern, unsigned long *n, bool 
         }
         rest = option + option_length;
     }
-    return pattern_valid(pattern);
+    return 0;
 }
 
 static int entry_compare(const void *a, const void *b)
@@ -427,10 +427,10 @@ static int entry_compare(const void *a, const void *b)
                              static_cast<const PortEntry *>(b)->name);
 }
 
-static bool entry_matches(const char *pattern, const PortEntry *entry)
+static bool entry_matches(const Program *program, const PortEntry *entry)
 {
-    return pattern_search(pattern, entry->name) || pattern_search(pattern, entry->description) ||
-           pattern_search(pattern, entry->hardware_id);
+    return program_search(program, entry->name) || program_search(program, entry->description) ||
+           program_search(program, entry->hardware_id);
 }
 
 // What pyserial's "python -m serial.tools.list_ports -v" prints.
@@ -445,16 +445,17 @@ static void entries_print(const PortEntry *entries, size_t count)
 int port_search(const char *name, char *found, size_t capacity)
 {
     static PortEntry entries[PORT_LIST_MAX];
+    static Program program;
     char pattern[PATTERN_MAX];
     unsigned long n;
     bool skip_busy;
-    if (search_parse(name, pattern, &n, &skip_busy) != 0)
+    if (search_parse(name, pattern, &n, &skip_busy) != 0 || !compile(&program, pattern))
         return -1;
     size_t count = port_list(entries, PORT_LIST_MAX);
     qsort(entries, count, sizeof entries[0], entry_compare);
     for (size_t i = 0; i < count; i++) {
         const PortEntry *entry = &entries[i];
-        if (!entry_matches(pattern, entry) || (skip_busy && port_busy(entry->name)) || --n > 0)
+        if (!entry_matches(&program, entry) || (skip_busy && port_busy(entry->name)) || --n > 0)
             continue;
         if (strlen(entry->name) >= capacity)
             return -1;
