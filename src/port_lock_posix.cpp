@@ -69,28 +69,44 @@ static bool lock_is_stale(int fd, time_t written)
     return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
-// Removes the existing lock if its owner is gone. Two runs that find the
-// same stale lock take turns through flock on it: the second then sees that
-// the name leads to a new lock. Anyone may create files in the lock
+// Opens the existing lock for reading. Anyone may create files in the lock
 // directory, so only a regular file is ever opened, and without waiting: a
 // FIFO there would block the open for ever, and opening a device could move
-// its lines. Anything else, like a symbolic link or a lock we may not read,
-// holds. Returns 1 when it was removed, 0 when it is stale but cannot be
-// removed, -1 when it holds.
-static int lock_take_over()
+// its lines. Returns the descriptor, LOCK_GONE when there is no lock, or -1
+// when it holds: anything else, like a symbolic link or a lock we may not
+// read, does.
+enum { LOCK_GONE = -2 };
+static int lock_open(struct stat *held)
 {
-    struct stat held, named;
+    struct stat named;
     if (lstat(lock_path, &named) != 0)
-        return errno == ENOENT ? 1 : -1;
+        return errno == ENOENT ? LOCK_GONE : -1;
     if (!S_ISREG(named.st_mode))
         return -1;
     int fd = open(lock_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
-        return errno == ENOENT ? 1 : -1;
+        return errno == ENOENT ? LOCK_GONE : -1;
+    if (fstat(fd, held) != 0 || !S_ISREG(held->st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Removes the existing lock if its owner is gone. Two runs that find the
+// same stale lock take turns through flock on it: the second then sees that
+// the name leads to a new lock. Returns 1 when it was removed, 0 when it is
+// stale but cannot be removed, -1 when it holds.
+static int lock_take_over()
+{
+    struct stat held, named;
+    int fd = lock_open(&held);
+    if (fd < 0)
+        return fd == LOCK_GONE ? 1 : -1;
     int result = -1;
-    if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-        lock_is_stale(fd, held.st_mtime) && stat(lock_path, &named) == 0 &&
-        held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && lock_is_stale(fd, held.st_mtime) &&
+        stat(lock_path, &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino)
         result = unlink(lock_path) == 0 ? 1 : 0;
     close(fd);
     return result;
@@ -100,16 +116,11 @@ bool port_lock_held(const char *path)
 {
     if (lock_name(path) != 0)
         return false;
-    struct stat named, held;
-    bool result = false;
-    if (lstat(lock_path, &named) == 0) {
-        int fd = S_ISREG(named.st_mode)
-                     ? open(lock_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
-                     : -1;
-        result = fd < 0 || fstat(fd, &held) != 0 || !lock_is_stale(fd, held.st_mtime);
-        if (fd >= 0)
-            close(fd);
-    }
+    struct stat held;
+    int fd = lock_open(&held);
+    bool result = fd == -1 || (fd >= 0 && !lock_is_stale(fd, held.st_mtime));
+    if (fd >= 0)
+        close(fd);
     lock_path[0] = '\0';
     return result;
 }
