@@ -10,6 +10,9 @@
 
 #include "port_list.h"
 
+// The texts come in the system's ANSI code page.
+const bool PORT_TEXT_UTF8 = false;
+
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
@@ -230,21 +233,44 @@ static bool entry_describe(HDEVINFO set, SP_DEVINFO_DATA *device, PortEntry *ent
     return true;
 }
 
-size_t port_list(PortEntry *entries, size_t capacity)
+// Lists the devices of one class onto the list; false when they could not all be listed.
+static bool class_list(const GUID *kind, PortEntry **entries, size_t *count, size_t *capacity)
 {
-    size_t count = 0;
-    for (const GUID &kind : PORT_CLASSES) {
-        HDEVINFO set = SetupDiGetClassDevsA(&kind, nullptr, nullptr, DIGCF_PRESENT);
-        if (set == INVALID_HANDLE_VALUE)
-            continue;
-        SP_DEVINFO_DATA device;
-        device.cbSize = sizeof device;
-        for (DWORD i = 0; count < capacity && SetupDiEnumDeviceInfo(set, i, &device); i++)
-            if (entry_describe(set, &device, &entries[count]))
-                count++;
-        SetupDiDestroyDeviceInfoList(set);
+    HDEVINFO set = SetupDiGetClassDevsA(kind, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE)
+        return false;
+    bool whole = true;
+    SP_DEVINFO_DATA device;
+    device.cbSize = sizeof device;
+    for (DWORD i = 0;; i++) {
+        if (!SetupDiEnumDeviceInfo(set, i, &device)) {
+            whole = GetLastError() == ERROR_NO_MORE_ITEMS;
+            break;
+        }
+        PortEntry *entry = port_entry_new(entries, count, capacity);
+        if (entry == nullptr) {
+            whole = false;
+            break;
+        }
+        if (!entry_describe(set, &device, entry))
+            (*count)--;
     }
-    return count;
+    SetupDiDestroyDeviceInfoList(set);
+    return whole;
+}
+
+long port_list(PortEntry **entries)
+{
+    *entries = nullptr;
+    size_t count = 0, capacity = 0;
+    for (const GUID &kind : PORT_CLASSES) {
+        if (!class_list(&kind, entries, &count, &capacity)) {
+            free(*entries);
+            *entries = nullptr;
+            return -1;
+        }
+    }
+    return static_cast<long>(count);
 }
 
 bool port_busy(const char *name)

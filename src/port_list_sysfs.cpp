@@ -1,47 +1,77 @@
-// The local ports of a Linux system, read from sysfs as pyserial's
-// list_ports reads them, without udev: the tty classes it lists, each
-// followed from /sys/class/tty/NAME/device up to its USB interface and
-// device. A system without that tree lists nothing.
+// The local ports of a Linux system as pyserial's list_ports finds them,
+// without udev: the /dev entries its patterns name, each described from
+// /sys/class/tty/NAME/device up to its USB interface and device. So a port
+// that sysfs knows but /dev does not hold (a container given one adapter of
+// two) is no port here, and one that /dev holds without sysfs is one.
 #include "port_list.h"
 
 #include "port_holders.h"
 #include "port_lock.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+const bool PORT_TEXT_UTF8 = true;
+
+// pyserial's glob patterns, /dev/ttyS* and the rest: ttyS* takes the SPI
+// UARTs' ttySC* too.
 static const char *const TTY_KINDS[] = {"ttyS", "ttyUSB", "ttyXRUSB", "ttyACM",
                                         "ttyAMA", "rfcomm", "ttyAP"};
 
 static bool listed_kind(const char *name)
 {
-    for (const char *kind : TTY_KINDS) {
-        size_t length = strlen(kind);
-        // ttyS0 and ttyUSB0 are both kinds of their own: the rest must be digits.
-        if (strncmp(name, kind, length) == 0 && name[length] >= '0' && name[length] <= '9' &&
-            strspn(name + length, "0123456789") == strlen(name + length))
+    for (const char *kind : TTY_KINDS)
+        if (strncmp(name, kind, strlen(kind)) == 0)
             return true;
-    }
     return false;
 }
 
-// The first line of folder/file without its line end, or false.
+static bool is_space(char c)
+{
+    // What Python's str.strip() takes away, within ASCII.
+    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1C && c <= 0x1F);
+}
+
+// The first line of folder/file, white space stripped at both ends as
+// pyserial reads it, or false. Only a regular file is opened, and without
+// waiting: a FIFO or a device in an attribute's place must neither hang the
+// lookup nor be opened (a port's open moves its lines).
 static bool line_read(const char *folder, const char *file, char *line, size_t capacity)
 {
     char path[PATH_MAX];
-    if (snprintf(path, sizeof path, "%s/%s", folder, file) >= static_cast<int>(sizeof path))
+    struct stat about;
+    if (snprintf(path, sizeof path, "%s/%s", folder, file) >= static_cast<int>(sizeof path) ||
+        stat(path, &about) != 0 || !S_ISREG(about.st_mode))
         return false;
-    FILE *f = fopen(path, "re");
-    if (f == nullptr)
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    bool read = fgets(line, static_cast<int>(capacity), f) != nullptr;
-    fclose(f);
-    if (read)
-        line[strcspn(line, "\r\n")] = '\0';
-    return read;
+    ssize_t got = -1;
+    if (fstat(fd, &about) == 0 && S_ISREG(about.st_mode)) {
+        do
+            got = read(fd, line, capacity - 1);
+        while (got < 0 && errno == EINTR);
+    }
+    close(fd);
+    if (got < 0)
+        return false;
+    line[got] = '\0';
+    line[strcspn(line, "\r\n")] = '\0';
+    size_t start = 0, end = strlen(line);
+    while (start < end && is_space(line[start]))
+        start++;
+    while (end > start && is_space(line[end - 1]))
+        end--;
+    memmove(line, line + start, end - start);
+    line[end - start] = '\0';
+    return true;
 }
 
 // Appends to a text of PORT_TEXT_MAX bytes, cutting what does not fit.
@@ -101,17 +131,10 @@ static void usb_describe(PortEntry *entry, const char *interface_path)
     }
 }
 
-// Describes /sys/class/tty/NAME. Returns false for a port with nothing behind it.
-static bool entry_describe(PortEntry *entry, const char *name)
+// What sysfs tells of a port: false for a built-in port slot with no UART.
+static bool sysfs_describe(PortEntry *entry, const char *name, const char *device_path)
 {
-    char link[PATH_MAX], device_path[PATH_MAX], subsystem_link[PATH_MAX], subsystem[PATH_MAX];
-    // The caller has checked that the name fits.
-    snprintf(entry->name, sizeof entry->name, "/dev/%s", name);
-    snprintf(entry->description, sizeof entry->description, "n/a");
-    snprintf(entry->hardware_id, sizeof entry->hardware_id, "n/a");
-    snprintf(link, sizeof link, "/sys/class/tty/%s/device", name);
-    if (realpath(link, device_path) == nullptr)
-        return true;
+    char subsystem_link[PATH_MAX], subsystem[PATH_MAX];
     const char *kind = "";
     if (snprintf(subsystem_link, sizeof subsystem_link, "%s/subsystem", device_path) <
             static_cast<int>(sizeof subsystem_link) &&
@@ -137,18 +160,69 @@ static bool entry_describe(PortEntry *entry, const char *name)
     return true;
 }
 
-size_t port_list(PortEntry *entries, size_t capacity)
+// Describes /dev/NAME from /sys/class/tty/NAME. Returns false for a port
+// with nothing behind it.
+static bool entry_describe(PortEntry *entry, const char *name)
 {
-    DIR *folder = opendir("/sys/class/tty");
+    char link[PATH_MAX], device_path[PATH_MAX];
+    // The caller has checked that the name fits.
+    snprintf(entry->name, sizeof entry->name, "/dev/%s", name);
+    snprintf(entry->description, sizeof entry->description, "n/a");
+    snprintf(entry->hardware_id, sizeof entry->hardware_id, "n/a");
+    // pyserial says where an entry that is a symbolic link leads, before
+    // and after what sysfs tells.
+    struct stat about;
+    char target[PATH_MAX] = "";
+    if (lstat(entry->name, &about) == 0 && S_ISLNK(about.st_mode)) {
+        if (realpath(entry->name, target) == nullptr) {
+            ssize_t length = readlink(entry->name, target, sizeof target - 1);
+            target[length > 0 ? length : 0] = '\0';
+        }
+        snprintf(entry->hardware_id, sizeof entry->hardware_id, "LINK=%s", target);
+    }
+    snprintf(link, sizeof link, "/sys/class/tty/%s/device", name);
+    if (realpath(link, device_path) != nullptr && !sysfs_describe(entry, name, device_path))
+        return false;
+    if (target[0] != '\0') {
+        text_add(entry->hardware_id, " LINK=");
+        text_add(entry->hardware_id, target);
+    }
+    return true;
+}
+
+long port_list(PortEntry **entries)
+{
+    *entries = nullptr;
+    DIR *folder = opendir("/dev");
     if (folder == nullptr)
         return 0;
-    size_t count = 0;
-    for (struct dirent *item; count < capacity && (item = readdir(folder)) != nullptr;)
-        if (listed_kind(item->d_name) && strlen(item->d_name) < PORT_NAME_MAX - 5 &&
-            entry_describe(&entries[count], item->d_name))
-            count++;
+    size_t count = 0, capacity = 0;
+    bool whole = true;
+    for (;;) {
+        errno = 0;
+        struct dirent *item = readdir(folder);
+        if (item == nullptr) {
+            whole = errno == 0;
+            break;
+        }
+        if (!listed_kind(item->d_name))
+            continue;
+        PortEntry *entry = nullptr;
+        if (strlen(item->d_name) >= PORT_NAME_MAX - 5 ||
+            (entry = port_entry_new(entries, &count, &capacity)) == nullptr) {
+            whole = false;  // a port we cannot hold, or no memory for it
+            break;
+        }
+        if (!entry_describe(entry, item->d_name))
+            count--;
+    }
     closedir(folder);
-    return count;
+    if (!whole) {
+        free(*entries);
+        *entries = nullptr;
+        return -1;
+    }
+    return static_cast<long>(count);
 }
 
 bool port_busy(const char *name)

@@ -3,8 +3,8 @@
 // each local port's name, description and hardware ID; ports are taken in
 // the order of their names, numbers compared as numbers, and the N-th match
 // (the first by default) is the port opened. The parsing, the pattern
-// language and the order are the same on every platform; each platform lists
-// its ports in a whole file of its own (port_list.h).
+// language (pattern.h) and the order are the same on every platform; each
+// platform lists its ports in a whole file of its own (port_list.h).
 #ifndef KOVEX_PORT_SEARCH_H
 #define KOVEX_PORT_SEARCH_H
 
@@ -23,16 +23,5 @@ extern int port_search_report;
 // n) or no port matches it; the caller then reports the open failure with
 // the name as given.
 int port_search(const char *name, char *found, size_t capacity);
-
-// The pattern language, exposed for the tests: literals, ".", "[...]" with
-// ranges and "^" negation, "|", "*", "+", "?", "^", "$", "(...)" and "\"
-// before any character to take it as it stands. pattern_valid returns 0 or
-// -1; pattern_search whether the pattern occurs in text, case ignored, and
-// false for an invalid pattern.
-int pattern_valid(const char *pattern);
-bool pattern_search(const char *pattern, const char *text);
-
-// Orders names as people count: "COM2" before "COM10". Like strcmp.
-int port_name_compare(const char *a, const char *b);
 
 #endif

@@ -4,15 +4,12 @@
 
 #include "lines.h"
 #include "socket.h"
+#include "telnet.h"
 
 #include <cstdio>
 #include <cstring>
 
 enum {
-    IAC = 255, DONT = 254, DO = 253, WONT = 252, WILL = 251, SB = 250, SE = 240,
-    COM_PORT_OPTION = 44,
-    SET_BAUDRATE = 1, SET_DATASIZE = 2, SET_PARITY = 3, SET_STOPSIZE = 4, SET_CONTROL = 5,
-    SERVER_ANSWER = 100,  // a server answers command N with N + 100
     CONTROL_NO_FLOW = 1, CONTROL_DTR_ON = 8, CONTROL_DTR_OFF = 9,
     CONTROL_RTS_ON = 11, CONTROL_RTS_OFF = 12,
     PARITY_NONE = 1, STOPSIZE_ONE = 1,
@@ -152,192 +149,32 @@ int remote_address_parse(const char *name, RemoteAddress *address)
     }
 }
 
-// The server's bytes, one state at a time.
-enum { READ_DATA, READ_IAC, READ_OPTION, READ_SB_OPTION, READ_SB, READ_SB_IAC };
-
-void telnet_reader_start(TelnetReader *reader)
-{
-    memset(reader, 0, sizeof *reader);
-}
-
-// Whatever else the server offers or asks for, we neither do nor want. The
-// caller sends the queue before it can overflow (telnet_read stops then).
-static void reply(TelnetReader *reader, int command, int option)
-{
-    reader->reply[reader->reply_length++] = IAC;
-    reader->reply[reader->reply_length++] = static_cast<unsigned char>(command);
-    reader->reply[reader->reply_length++] = static_cast<unsigned char>(option);
-}
-
-static void option_offer(TelnetReader *reader, int command, int option)
-{
-    if (option == COM_PORT_OPTION && (command == DO || command == DONT)) {
-        reader->com_port = command == DO ? 1 : -1;
-        return;
-    }
-    if (command == DO)
-        reply(reader, WONT, option);
-    else if (command == WILL)
-        reply(reader, DONT, option);
-}
-
-// What a SET-CONTROL value is about: the other values of its group are the
-// other states of the same thing (RFC 2217's list, requests of a state
-// included); a value we do not know is a thing of its own.
-static int control_group(int value)
-{
-    if (value <= 3 || value == 17 || value == 19)
-        return 0;  // outbound flow control
-    if (value <= 6)
-        return 1;  // BREAK
-    if (value <= 9)
-        return 2;  // DTR
-    if (value <= 12)
-        return 3;  // RTS
-    if (value <= 16 || value == 18)
-        return 4;  // inbound flow control
-    return value;
-}
-
-// Whether an answer grants the request. Servers may send more than the
-// value (sredird follows a baud rate with four zero bytes): the first bytes
-// are what counts. A SET-CONTROL answer about something else altogether is
-// taken as an answer all the same, since some servers answer every such
-// request with one fixed value; one naming another state of the same thing
-// is a refusal.
-static bool answer_grants(int command, const unsigned char *asked, size_t asked_length,
-                          const unsigned char *answer, size_t answer_length)
-{
-    if (answer_length < asked_length)
-        return false;
-    if (memcmp(answer, asked, asked_length) == 0)
-        return true;
-    return command == SET_CONTROL && control_group(answer[0]) != control_group(asked[0]);
-}
-
-static void subnegotiation_end(TelnetReader *reader)
-{
-    if (reader->option != COM_PORT_OPTION || reader->length == 0)
-        return;
-    int command = reader->sub[0] - SERVER_ANSWER;
-    if (command < SET_BAUDRATE || command > SET_CONTROL || reader->pending_count[command] == 0)
-        return;  // notifications, and answers to nothing we are waiting for
-    if (!answer_grants(command, reader->pending[command][0], reader->pending_length[command][0],
-                       reader->sub + 1, reader->length - 1))
-        reader->refused[command] = true;
-    reader->answered = true;
-    size_t left = --reader->pending_count[command];
-    memmove(reader->pending[command][0], reader->pending[command][1],
-            left * sizeof reader->pending[0][0]);
-    memmove(&reader->pending_length[command][0], &reader->pending_length[command][1],
-            left * sizeof reader->pending_length[0][0]);
-}
-
-int telnet_expect(TelnetReader *reader, int command, const unsigned char *value, size_t length)
-{
-    size_t at = reader->pending_count[command];
-    if (at == PENDING_MAX || length > COM_PORT_VALUE_MAX)
-        return -1;
-    memcpy(reader->pending[command][at], value, length);
-    reader->pending_length[command][at] = length;
-    reader->pending_count[command]++;
-    return 0;
-}
-
-static void telnet_command(TelnetReader *reader, int byte)
-{
-    if (byte == WILL || byte == WONT || byte == DO || byte == DONT) {
-        reader->command = byte;
-        reader->state = READ_OPTION;
-    } else if (byte == SB) {
-        reader->state = READ_SB_OPTION;
-    } else {
-        reader->state = READ_DATA;  // IAC IAC is a data byte; the rest mean nothing here
-    }
-}
-
-static void sub_byte(TelnetReader *reader, int byte)
-{
-    if (reader->length < sizeof reader->sub)
-        reader->sub[reader->length] = static_cast<unsigned char>(byte);
-    if (reader->length < sizeof reader->sub + 1)
-        reader->length++;  // anything longer only needs to be known as longer
-    reader->state = READ_SB;
-}
-
-size_t telnet_read(TelnetReader *reader, const unsigned char *data, size_t size)
-{
-    for (size_t i = 0; i < size; i++) {
-        if (reader->reply_length + 3 > sizeof reader->reply)
-            return i;
-        int byte = data[i];
-        switch (reader->state) {
-        case READ_DATA:
-            if (byte == IAC)
-                reader->state = READ_IAC;
-            break;
-        case READ_IAC:
-            telnet_command(reader, byte);
-            break;
-        case READ_OPTION:
-            option_offer(reader, reader->command, byte);
-            reader->state = READ_DATA;
-            break;
-        case READ_SB_OPTION:
-            reader->option = byte;
-            reader->length = 0;
-            reader->state = READ_SB;
-            break;
-        case READ_SB:
-            if (byte == IAC)
-                reader->state = READ_SB_IAC;
-            else
-                sub_byte(reader, byte);
-            break;
-        default:  // READ_SB_IAC
-            if (byte == IAC) {
-                sub_byte(reader, byte);
-            } else if (byte == SE) {
-                subnegotiation_end(reader);
-                reader->state = READ_DATA;
-            } else {
-                // A command inside a subnegotiation ends it unread.
-                telnet_command(reader, byte);
-            }
-            break;
-        }
-    }
-    return size;
-}
-
 // The connection's state for the run: its address, what the server has
-// said, and the last line change with whether it failed.
+// said, when the last line change went out, and the last line of it with
+// whether that line failed.
 static RemoteAddress remote;
 static TelnetReader reader;
+static uint64_t change_sent_us;
 static int last_operation;
 static bool last_failed;
 
 // Outcomes of a wait for the server.
 enum { WAIT_DONE = 0, WAIT_TIMEOUT = -1, WAIT_CLOSED = -2 };
-enum { UNTIL_OPTION, UNTIL_ANSWERS, UNTIL_NOTHING_WAITING };
+enum { UNTIL_OPTION, UNTIL_ANSWERS };
+// What is already waiting is read for at most this long after a hold or
+// before a request, should a board talk faster than it can be read.
+enum : uint64_t { DRAIN_US = 2000 };
 
-static bool waited_for(int until)
-{
-    if (until == UNTIL_OPTION)
-        return reader.com_port != 0;
-    // UNTIL_ANSWERS: every request expected has had its answer.
-    for (int command = SET_BAUDRATE; command <= SET_CONTROL; command++)
-        if (reader.pending_count[command] > 0)
-            return false;
-    return true;
-}
+// What the server sends is read in pieces this large: a board's output, or
+// a server's flood, must not be read more slowly than it comes.
+static unsigned char received[16384];
 
 // Takes in what was received, sending the refusals it calls for as they
 // come, within what is left of the wait.
-static int remote_take(const unsigned char *data, size_t size, uint32_t started)
+static int remote_take(size_t size, uint32_t started)
 {
     for (size_t taken = 0; taken < size || reader.reply_length > 0;) {
-        taken += telnet_read(&reader, data + taken, size - taken);
+        taken += telnet_read(&reader, received + taken, size - taken);
         if (reader.reply_length == 0)
             continue;
         uint32_t left = milliseconds_left(started, remote.timeout_ms);
@@ -351,54 +188,75 @@ static int remote_take(const unsigned char *data, size_t size, uint32_t started)
 
 // Reads and takes apart what the server sends until the awaited answers are
 // in, or the time is up. Data, offers and notifications may come first and
-// in any amount: each is read and let go at once. UNTIL_NOTHING_WAITING
-// reads what has arrived already, for at most the time-out should a board
-// talk faster than it can be read.
+// in any amount: each is read and let go at once.
 static int remote_wait(int until)
 {
-    bool draining = until == UNTIL_NOTHING_WAITING;
     uint32_t started = clock_milliseconds();
     for (;;) {
-        if (!draining && waited_for(until))
+        if (until == UNTIL_OPTION ? reader.com_port != 0 : telnet_all_answered(&reader))
             return WAIT_DONE;
         uint32_t left = milliseconds_left(started, remote.timeout_ms);
-        unsigned char data[TELNET_REPLY_CAPACITY];
-        long got = left == 0 ? long{SOCKET_TIMEOUT}
-                             : socket_receive(data, sizeof data, draining ? 0 : left);
+        long got = left == 0 ? long{SOCKET_TIMEOUT} : socket_receive(received, sizeof received, left);
         if (got == SOCKET_TIMEOUT)
-            return draining ? WAIT_DONE : WAIT_TIMEOUT;
+            return WAIT_TIMEOUT;
         if (got <= 0)
             return WAIT_CLOSED;
-        int taken = remote_take(data, static_cast<size_t>(got), started);
+        int taken = remote_take(static_cast<size_t>(got), started);
+        if (taken != WAIT_DONE)
+            return taken;
+    }
+}
+
+// Reads what the server sends until the clock reaches `until`, then what is
+// already waiting, for at most DRAIN_US more. Answers to requests still
+// unanswered count as they come; the rest is let go.
+static int remote_read(uint64_t until)
+{
+    uint32_t started = clock_milliseconds();
+    for (;;) {
+        uint64_t now = clock_microseconds();
+        if (now >= until + DRAIN_US)
+            return WAIT_DONE;
+        // The wait is whole milliseconds: the last one is spent looking.
+        long got = socket_receive(received, sizeof received,
+                                  now < until ? static_cast<uint32_t>((until - now) / 1000) : 0);
+        if (got == SOCKET_TIMEOUT && now >= until)
+            return WAIT_DONE;  // nothing is waiting any more
+        if (got == SOCKET_TIMEOUT)
+            continue;
+        if (got <= 0)
+            return WAIT_CLOSED;
+        int taken = remote_take(static_cast<size_t>(got), started);
         if (taken != WAIT_DONE)
             return taken;
     }
 }
 
 // Appends one COM-PORT-OPTION request to buffer, and expects its answer
-// unless SET-CONTROL answers go unread. None of our values holds the byte
-// 255, which would have to be doubled.
-static size_t request(unsigned char *buffer, size_t at, int command, const unsigned char *value,
-                      size_t length)
+// unless SET-CONTROL answers go unread. Returns the request's number for its
+// outcome, or -1 when its answer is not awaited. None of our values holds
+// the byte 255, which would have to be doubled.
+static int request(unsigned char *buffer, size_t *at, int command, const unsigned char *value,
+                   size_t length)
 {
     static const unsigned char HEAD[] = {IAC, SB, COM_PORT_OPTION};
-    memcpy(buffer + at, HEAD, sizeof HEAD);
-    at += sizeof HEAD;
-    buffer[at++] = static_cast<unsigned char>(command);
-    memcpy(buffer + at, value, length);
-    at += length;
-    buffer[at++] = IAC;
-    buffer[at++] = SE;
+    memcpy(buffer + *at, HEAD, sizeof HEAD);
+    *at += sizeof HEAD;
+    buffer[(*at)++] = static_cast<unsigned char>(command);
+    memcpy(buffer + *at, value, length);
+    *at += length;
+    buffer[(*at)++] = IAC;
+    buffer[(*at)++] = SE;
     // At most three of one command are ever unanswered, which the reader holds.
-    if (!(command == SET_CONTROL && remote.ign_set_control))
-        (void)telnet_expect(&reader, command, value, length);
-    return at;
+    if (command == SET_CONTROL && remote.ign_set_control)
+        return -1;
+    return telnet_expect(&reader, command, value, length);
 }
 
 static bool any_refused()
 {
-    for (int command = SET_BAUDRATE; command <= SET_CONTROL; command++)
-        if (reader.refused[command])
+    for (int number = 0; number < reader.request_count; number++)
+        if (reader.outcome[number] == REQUEST_REFUSED)
             return true;
     return false;
 }
@@ -436,13 +294,13 @@ int remote_port_open(const char *name)
                                DTR_OFF[] = {CONTROL_DTR_OFF}, RTS_OFF[] = {CONTROL_RTS_OFF};
     unsigned char requests[128] = {IAC, WILL, COM_PORT_OPTION};
     size_t length = 3;
-    length = request(requests, length, SET_BAUDRATE, BAUD_9600, sizeof BAUD_9600);
-    length = request(requests, length, SET_DATASIZE, DATASIZE_8, 1);
-    length = request(requests, length, SET_PARITY, PARITY, 1);
-    length = request(requests, length, SET_STOPSIZE, STOPSIZE, 1);
-    length = request(requests, length, SET_CONTROL, NO_FLOW, 1);
-    length = request(requests, length, SET_CONTROL, DTR_OFF, 1);
-    length = request(requests, length, SET_CONTROL, RTS_OFF, 1);
+    (void)request(requests, &length, SET_BAUDRATE, BAUD_9600, sizeof BAUD_9600);
+    (void)request(requests, &length, SET_DATASIZE, DATASIZE_8, 1);
+    (void)request(requests, &length, SET_PARITY, PARITY, 1);
+    (void)request(requests, &length, SET_STOPSIZE, STOPSIZE, 1);
+    (void)request(requests, &length, SET_CONTROL, NO_FLOW, 1);
+    (void)request(requests, &length, SET_CONTROL, DTR_OFF, 1);
+    (void)request(requests, &length, SET_CONTROL, RTS_OFF, 1);
 
     // A server that closes before its first answer to a setting has turned
     // us away: ser2net does so when another client has the port, and
@@ -462,32 +320,67 @@ int remote_port_open(const char *name)
     return 0;
 }
 
-static int line_request(int operation)
+static unsigned char control_value(int operation)
 {
-    unsigned char control;
     switch (operation) {
-    case SETDTR: control = CONTROL_DTR_ON; break;
-    case CLRDTR: control = CONTROL_DTR_OFF; break;
-    case SETRTS: control = CONTROL_RTS_ON; break;
-    default: control = CONTROL_RTS_OFF; break;
+    case SETDTR: return CONTROL_DTR_ON;
+    case CLRDTR: return CONTROL_DTR_OFF;
+    case SETRTS: return CONTROL_RTS_ON;
+    default: return CONTROL_RTS_OFF;
     }
-    // Whatever arrived before this request, an answer sent ahead of it
-    // included, answers nothing of it: it is read and let go first.
-    if (remote_wait(UNTIL_NOTHING_WAITING) != WAIT_DONE)
-        return -1;
-    reader.refused[SET_CONTROL] = false;
-    unsigned char buffer[16];
-    size_t length = request(buffer, 0, SET_CONTROL, &control, 1);
-    if (socket_send(buffer, length, remote.timeout_ms) != 0)
-        return -1;
-    return remote_wait(UNTIL_ANSWERS) == WAIT_DONE && !reader.refused[SET_CONTROL] ? 0 : -1;
 }
 
-int remote_line_change(int operation)
+void remote_lines_change(int dtr_operation, int rts_operation, bool *dtr_failed, bool *rts_failed)
 {
-    last_operation = operation;
-    last_failed = line_request(operation) != 0;
-    return last_failed ? -1 : 0;
+    // Whatever arrived before these requests, an answer sent ahead of them
+    // included, answers nothing of them: it is read and let go first.
+    int waited = remote_read(clock_microseconds());
+
+    // Both go out in one write, DTR's first: the server moves the lines one
+    // after the other as it reads them, whenever its answers come, and each
+    // line's hold counts from the write.
+    const int operations[2] = {dtr_operation, rts_operation};
+    int numbers[2] = {-1, -1};
+    unsigned char buffer[32];
+    size_t length = 0;
+    for (int i = 0; i < 2; i++) {
+        unsigned char control = control_value(operations[i]);
+        if (operations[i] != 0)
+            numbers[i] = request(buffer, &length, SET_CONTROL, &control, 1);
+    }
+    if (waited == WAIT_DONE && socket_send(buffer, length, remote.timeout_ms) == 0) {
+        // Taken once the requests are on their way: the clear's send then
+        // takes its own time on top of the hold, and the pulse is not cut short.
+        change_sent_us = clock_microseconds();
+        waited = remote_wait(UNTIL_ANSWERS);
+    } else {
+        change_sent_us = clock_microseconds();
+        waited = WAIT_CLOSED;
+    }
+
+    // A request whose answer was not awaited counts as carried out once sent.
+    bool *failed[2] = {dtr_failed, rts_failed};
+    for (int i = 0; i < 2; i++) {
+        *failed[i] = operations[i] != 0 &&
+                     (numbers[i] < 0 ? waited == WAIT_CLOSED
+                                     : reader.outcome[numbers[i]] != REQUEST_GRANTED);
+        if (operations[i] != 0) {
+            last_operation = operations[i];
+            last_failed = *failed[i];
+        }
+    }
+}
+
+uint32_t remote_hold(uint32_t milliseconds)
+{
+    // The lines moved when the server read the requests, not when its
+    // answers came: the hold ends that long after they went out, and what
+    // the server sends meanwhile is read as it comes.
+    uint64_t until = change_sent_us + uint64_t{milliseconds} * 1000u;
+    if (remote_read(until) == WAIT_DONE)
+        return 0;
+    uint64_t now = clock_microseconds();
+    return now < until ? static_cast<uint32_t>((until - now + 999) / 1000) : 0;
 }
 
 int remote_port_close()
@@ -504,10 +397,9 @@ int remote_port_close()
     if (remote.ign_set_control && last_operation != 0) {
         uint32_t started = clock_milliseconds();
         long got = socket_shutdown() == 0 ? 1 : -1;
-        unsigned char data[TELNET_REPLY_CAPACITY];
         uint32_t left;
         while (got > 0 && (left = milliseconds_left(started, remote.timeout_ms)) > 0)
-            got = socket_receive(data, sizeof data, left);
+            got = socket_receive(received, sizeof received, left);
         if (got != 0) {
             if (!last_failed)
                 fprintf(stderr, "Unable to set %s mode !\n",

@@ -87,7 +87,7 @@ int main(int argc, char *argv[])
     int lines_failed = lines_apply(line_selection, SETDTR, SETRTS);
     if (verbose_level != 0)
         report("Waiting (%d seconds)..\n", delay_seconds);
-    hold_milliseconds(static_cast<uint32_t>(delay_seconds) * 1000u);
+    lines_hold(static_cast<uint32_t>(delay_seconds) * 1000u);
     if (verbose_level != 0)
         report("Raising %s..\n", label);
     lines_failed |= lines_apply(line_selection, CLRDTR, CLRRTS);

@@ -22,22 +22,31 @@ int port_path(char *path, size_t capacity, const char *prefix, const char *name)
     return 0;
 }
 
-int lines_apply(int selection, int dtr_operation, int rts_operation)
-{
-    int result = 0;
-    if ((selection & LINE_DTR) && line_change(dtr_operation) != 0) {
-        fputs("Unable to set DTR mode !\n", stderr);
-        result = -1;
-    }
-    if ((selection & LINE_RTS) && line_change(rts_operation) != 0) {
-        fputs("Unable to set RTS mode !\n", stderr);
-        result = -1;
-    }
-    return result;
-}
-
 // Which port the open chose; the line operations and the close follow it.
 static bool port_remote;
+
+int lines_apply(int selection, int dtr_operation, int rts_operation)
+{
+    int dtr = (selection & LINE_DTR) != 0 ? dtr_operation : 0;
+    int rts = (selection & LINE_RTS) != 0 ? rts_operation : 0;
+    bool dtr_failed = false, rts_failed = false;
+    if (port_remote) {
+        remote_lines_change(dtr, rts, &dtr_failed, &rts_failed);
+    } else {
+        dtr_failed = dtr != 0 && local_line_change(dtr) != 0;
+        rts_failed = rts != 0 && local_line_change(rts) != 0;
+    }
+    if (dtr_failed)
+        fputs("Unable to set DTR mode !\n", stderr);
+    if (rts_failed)
+        fputs("Unable to set RTS mode !\n", stderr);
+    return dtr_failed || rts_failed ? -1 : 0;
+}
+
+void lines_hold(uint32_t milliseconds)
+{
+    hold_milliseconds(port_remote ? remote_hold(milliseconds) : milliseconds);
+}
 
 int port_open(const char *name)
 {
@@ -53,11 +62,6 @@ int port_open(const char *name)
         return -1;
     }
     return local_port_open(found);
-}
-
-int line_change(int operation)
-{
-    return port_remote ? remote_line_change(operation) : local_line_change(operation);
 }
 
 int port_close()

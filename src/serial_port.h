@@ -19,9 +19,9 @@ int port_open(const char *name);
 // other one is still attempted. Returns 0, or -1 when either failed.
 int lines_apply(int selection, int dtr_operation, int rts_operation);
 
-// Performs one line operation on the open port, without a message.
-// Returns 0, or -1 when the line did not move.
-int line_change(int operation);
+// Holds the lines as they are for the given time: for a remote port, from
+// the moment the server was asked to move them.
+void lines_hold(uint32_t milliseconds);
 
 // Closes the port if it is open; harmless when it is not. Returns 0, or -1
 // after the line's message when the last line change may not have been

@@ -37,6 +37,9 @@ void socket_close();
 // differences of its readings, taken as unsigned, mean anything.
 uint32_t clock_milliseconds();
 
+// The same clock in microseconds, for what must be timed finely (a hold).
+uint64_t clock_microseconds();
+
 // What is left of timeout_ms since the clock read started; 0 once it is spent.
 inline uint32_t milliseconds_left(uint32_t started, uint32_t timeout_ms)
 {

@@ -14,13 +14,17 @@
 
 static int socket_fd = -1;
 
-uint32_t clock_milliseconds()
+uint64_t clock_microseconds()
 {
     // CLOCK_MONOTONIC always exists, so clock_gettime cannot fail here.
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000u +
-                                 static_cast<uint64_t>(now.tv_nsec) / 1000000u);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+uint32_t clock_milliseconds()
+{
+    return static_cast<uint32_t>(clock_microseconds() / 1000u);
 }
 
 // Waits for the events on the socket. Returns 1 when they came, 0 when the
