@@ -39,6 +39,7 @@ import tempfile
 import termios
 import threading
 import time
+import dataclasses
 from dataclasses import dataclass, field
 
 USAGE = "Usage: kovex [-dqv] [-D] [-R] [-p port] [delay]\n"
@@ -83,6 +84,11 @@ class Case:
     usbser: bool = False       # behind Windows' USB CDC driver: the device's lines are judged
     chatty: bool = False       # the board writes all the time, every byte value among it
     opens: str = "PTY"         # the pty whose settings the run must leave configured
+
+    @property
+    def stand_in(self):
+        """Whether the run talks to one of STAND_INS."""
+        return any(a.startswith("{") and a[1:a.find("}")] in STAND_INS for a in self.args)
 
     @property
     def remote(self):
@@ -341,6 +347,15 @@ REMOTE = [
          " unable to read DCB !\n", False),
     ]
 ] + [
+    # The hold is the server's: it counts from the requests, whenever the
+    # answers come and whatever the server sends meanwhile.
+    Case(f"stand-in: {name}", ["-q"] + args + ["-p", word, "1"], banner=False, lines=lines, hold=1)
+    for name, args, word, lines in [
+        ("answers each line change 150 ms late", [], "{LATE}", OPENED + PULSE["RTS"]),
+        ("-D -R, each answered 150 ms late", ["-D", "-R"], "{LATE}", OPENED + PULSE["BOTH"]),
+        ("floods the client during the hold", ["-D", "-R"], "{FLOOD}", OPENED + PULSE["BOTH"]),
+    ]
+] + [
     Case("stand-in: 1,200 offers in a rush, each refusal awaited", ["-qp", "{RUSH}", "0"],
          banner=False),
     Case("stand-in: first address drops the connection attempt", ["-qp", "{TWOFOLD}", "0"],
@@ -423,6 +438,7 @@ class Runner:
         self.kit = os.path.abspath(options.kit) + "/$LIB/libkovexlines.so"
         self.work = tempfile.mkdtemp(prefix="kovex-e2e-")
         self.scratch = [self.work]
+        self.mounts = []  # what this runner mounted over the namespace's own tree
         self.log = os.path.join(self.work, "lines.log")
         # Only the master is kept: kovex must find no other process holding
         # the slave. The slave's settings are read and written through it.
@@ -458,6 +474,7 @@ class Runner:
                           "PTY27": self.native_alias(pty)}
         assert len(self.ports["PTY27"]) == 27, self.ports["PTY27"]
         if not self.wine:
+            self.small_tree = getattr(options, "small_tree", False)
             self.usb_sysfs(pty, pty2)
         self.servers = []
         self.ser2net = options.ser2net if options.ser2net and os.path.exists(options.ser2net) else None
@@ -500,7 +517,7 @@ class Runner:
             except OSError:
                 continue
             self.servers.append(listener)
-            stand_in(listener, plan)
+            stand_in(listener, dataclasses.replace(plan, log=self.log))
             address = f"[{plan.host}]" if ":" in plan.host else plan.host
             self.ports[name] = f"rfc2217://{address}:{listener.getsockname()[1]}?timeout=0.5"
         self.twofold()
@@ -517,6 +534,7 @@ class Runner:
         /dev/ttyS0 is the console. Their /dev names lead to the ptys; ttyUSB0
         is made first, ttyUSB299 last, and 298 other adapters lie between."""
         subprocess.run(["mount", "-t", "tmpfs", "kovex-sys", "/sys"], check=True)
+        self.mounts.append("/sys")
         usb, listing = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1", []
 
         def write(path, text):
@@ -535,6 +553,7 @@ class Runner:
                 os.symlink(device, f"/sys/class/tty/{name}/device")
             if target:
                 os.symlink(target, f"/dev/{name}")
+                self.scratch.append(f"/dev/{name}")
             if target and subsystem != "platform":
                 link = "LINK=" + os.path.realpath(target)
                 hwid = link if hwid == "n/a" else hwid
@@ -562,7 +581,9 @@ class Runner:
 
         # Attribute text is read as pyserial reads it, white space stripped.
         board("ttyUSB0", 2, "0403:6001", "A10K3JQ4   ", "FT232R USB UART ", pty)
-        for n in range(1, 299):  # one product a FIFO, one with a terminal's escape sequence
+        # One product a FIFO, one with a terminal's escape sequence; the
+        # benchmark, which also runs pyserial, takes the tree without them.
+        for n in range(1, 1 if self.small_tree else 299):
             product = {150: FIFO, 151: "Evil\x1b[2J board"}.get(n, "CP2102 USB to UART Bridge")
             board(f"ttyUSB{n}", 10 + n, "10c4:ea60", f"{n:04d}", product, pty2)
         board("ttyUSB299", 3, "0403:6001", "B20M7XQ1", "FT232R USB UART", pty2)
@@ -650,6 +671,7 @@ class Runner:
         with open("/etc/hosts") as f, open(hosts, "w") as out:
             out.write(f.read() + "\n127.0.0.2 kovex-twofold\n127.0.0.1 kovex-twofold\n")
         subprocess.run(["mount", "--bind", hosts, "/etc/hosts"], check=True)
+        self.mounts.append("/etc/hosts")
         order = [a[4][0] for a in socket.getaddrinfo("kovex-twofold", port, type=socket.SOCK_STREAM)]
         if order == ["127.0.0.1", "127.0.0.2"]:
             self.ports["TWOFOLD"] = f"rfc2217://kovex-twofold:{port}?timeout=1"
@@ -731,8 +753,13 @@ class Runner:
                 server.wait()
         if self.wine:
             self.wine_stop()
-        for folder in self.scratch:
-            shutil.rmtree(folder, ignore_errors=True)
+        for path in self.scratch:  # folders, and the /dev entries of the sysfs tree
+            if os.path.islink(path):
+                os.unlink(path)
+            else:
+                shutil.rmtree(path, ignore_errors=True)
+        for mount in reversed(getattr(self, "mounts", [])):
+            subprocess.run(["umount", mount], check=True)
 
     def wine_stop(self):
         self.wine_step("wineserver -k", [WINESERVER, "-k"], check=False)
@@ -874,7 +901,7 @@ class Runner:
             process, out, err = self.start(args, env, cwd)
             # ser2net gives the port back its own settings when the client
             # goes: a remote run's are read while it holds the port.
-            if case.remote and case.hold and case.status == 0:
+            if case.remote and case.hold and case.status == 0 and not case.stand_in:
                 if not self.wait_for("RTS 1"):
                     faults.append("RTS was never raised at the server")
                 # RFC 2217 cannot ask for the flow-control characters, and
@@ -1133,6 +1160,10 @@ class StandIn:
     deaf: bool = False    # reads nothing after the open's requests, and stays
     offers: int = 0       # options offered first; COM-PORT-OPTION only once all are refused
     endless: bool = False  # offers options for as long as the client stays, and nothing else
+    late: float = 0       # seconds it waits before answering line changes it has carried out
+    flood: bool = False   # sends data as fast as it can while a line is raised
+    notes: bool = False   # notes each line change in the kit's log (log) as it reads it
+    log: str = None
     host: str = "127.0.0.1"
 
 
@@ -1147,6 +1178,8 @@ STAND_INS = {
     "DEAF": StandIn(deaf=True),
     "OFFERS": StandIn(endless=True),
     "RUSH": StandIn(offers=1200),
+    "LATE": StandIn(late=0.15, notes=True),
+    "FLOOD": StandIn(flood=True, notes=True),
 }
 REMOTE_PORTS = {"REMOTE", "LOCALHOST", "PLAIN", "SREDIRD", "TWOFOLD"} | set(STAND_INS)
 SUBNEGOTIATION = re.compile(rb"\xff\xfa,(.)(.*?)\xff\xf0", re.S)
@@ -1174,6 +1207,9 @@ def stand_in(listener, plan):
     threading.Thread(target=serve_each, args=(listener, serve), daemon=True).start()
 
 
+LINE_CONTROLS = {8: "DTR 1", 9: "DTR 0", 11: "RTS 1", 12: "RTS 0"}
+
+
 def serve_stand_in(connection, plan):
     if plan.endless:
         connection.settimeout(0.002)
@@ -1185,7 +1221,7 @@ def serve_stand_in(connection, plan):
             except TimeoutError:
                 pass
     connection.sendall(b"".join(OFFER % (100 + i % 100) for i in range(plan.offers)))
-    received, parsed, controls, accepted = b"", 0, 0, False
+    received, parsed, controls, accepted, flooding = b"", 0, 0, False, None
     while chunk := connection.recv(4096):
         received += chunk
         if not accepted:
@@ -1193,7 +1229,17 @@ def serve_stand_in(connection, plan):
                 continue
             accepted = True
             connection.sendall(b"\xff\xfd,")
-        for request in SUBNEGOTIATION.finditer(received, parsed):
+        requests = list(SUBNEGOTIATION.finditer(received, parsed))
+        changes = [LINE_CONTROLS.get(r.group(2)[0]) for r in requests if r.group(1)[0] == 5]
+        for change in filter(None, changes):
+            if plan.notes:  # as the kit notes what a server does to a line
+                with open(plan.log, "a") as f:
+                    f.write(f"{time.clock_gettime(time.CLOCK_MONOTONIC):.9f} 0 {change}\n")
+        if flooding and any(c and c.endswith("0") for c in changes):
+            flooding = flooding()
+        if plan.late and controls >= 3 and changes:
+            time.sleep(plan.late)
+        for request in requests:
             parsed = request.end()
             command, value = request.group(1)[0], request.group(2)
             controls += command == 5
@@ -1210,11 +1256,34 @@ def serve_stand_in(connection, plan):
                     time.sleep(delay)
                 answer += b"\xff\xfa," + bytes([105, later]) + b"\xff\xf0"
             connection.sendall(answer)
+        if plan.flood and not flooding and any(c and c.endswith("1") for c in changes):
+            flooding = flood(connection)
         if plan.deaf and controls >= 3:
             time.sleep(2)
             return
         if controls >= plan.answered and plan.gone:
             return
+
+
+def flood(connection):
+    """Sends the board's output, every byte value but IAC, as fast as the
+    client reads it, from a thread; the returned function stops it."""
+    stop = threading.Event()
+    data = bytes(range(255)) * 256
+
+    def send():
+        while not stop.is_set():
+            try:
+                connection.sendall(data)
+            except OSError:
+                return
+    thread = threading.Thread(target=send, daemon=True)
+    thread.start()
+
+    def stop_flood():
+        stop.set()
+        thread.join()
+    return stop_flood
 
 
 # Each Windows build runs under the loader of its own word size, named here
