@@ -161,9 +161,6 @@ static bool last_failed;
 // Outcomes of a wait for the server.
 enum { WAIT_DONE = 0, WAIT_TIMEOUT = -1, WAIT_CLOSED = -2 };
 enum { UNTIL_OPTION, UNTIL_ANSWERS };
-// What is already waiting is read for at most this long after a hold or
-// before a request, should a board talk faster than it can be read.
-enum : uint64_t { DRAIN_US = 2000 };
 
 // What the server sends is read in pieces this large: a board's output, or
 // a server's flood, must not be read more slowly than it comes.
@@ -208,26 +205,26 @@ static int remote_wait(int until)
 }
 
 // Reads what the server sends until the clock reaches `until`, then what is
-// already waiting, for at most DRAIN_US more. Answers to requests still
-// unanswered count as they come; the rest is let go.
+// already waiting, one buffer of it at most: a server that floods us must
+// not hold up what comes next. Answers to requests still unanswered count
+// as they come; the rest is let go.
 static int remote_read(uint64_t until)
 {
     uint32_t started = clock_milliseconds();
     for (;;) {
         uint64_t now = clock_microseconds();
-        if (now >= until + DRAIN_US)
-            return WAIT_DONE;
+        bool over = now >= until;
         // The wait is whole milliseconds: the last one is spent looking.
         long got = socket_receive(received, sizeof received,
-                                  now < until ? static_cast<uint32_t>((until - now) / 1000) : 0);
-        if (got == SOCKET_TIMEOUT && now >= until)
+                                  over ? 0 : static_cast<uint32_t>((until - now) / 1000));
+        if (got == SOCKET_TIMEOUT && over)
             return WAIT_DONE;  // nothing is waiting any more
         if (got == SOCKET_TIMEOUT)
             continue;
         if (got <= 0)
             return WAIT_CLOSED;
         int taken = remote_take(static_cast<size_t>(got), started);
-        if (taken != WAIT_DONE)
+        if (taken != WAIT_DONE || over)
             return taken;
     }
 }

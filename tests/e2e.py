@@ -1263,13 +1263,14 @@ def keep_writing(write, data, pause=0.0):
     stop = threading.Event()
 
     def run():
-        while not stop.wait(pause):
+        while not stop.is_set():
             try:
                 write(data)
             except BlockingIOError:
                 pass
             except OSError:
                 return
+            time.sleep(pause)  # also lets the other threads in: a stand-in stamps what it reads
     thread = threading.Thread(target=run, daemon=True)
     thread.start()
 
