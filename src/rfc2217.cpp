@@ -165,6 +165,7 @@ enum { UNTIL_OPTION, UNTIL_ANSWERS };
 // What the server sends is read in pieces this large: a board's output, or
 // a server's flood, must not be read more slowly than it comes.
 static unsigned char received[16384];
+enum { HOLD_PIECE = 2048 };
 
 // Takes in what was received, sending the refusals it calls for as they
 // come, within what is left of the wait.
@@ -214,8 +215,10 @@ static int remote_read(uint64_t until)
     for (;;) {
         uint64_t now = clock_microseconds();
         bool over = now >= until;
-        // The wait is whole milliseconds: the last one is spent looking.
-        long got = socket_receive(received, sizeof received,
+        // The wait is whole milliseconds: the last one is spent looking. The
+        // pieces are small, so that the time's end is never far off while
+        // a piece is read and taken apart.
+        long got = socket_receive(received, HOLD_PIECE,
                                   over ? 0 : static_cast<uint32_t>((until - now) / 1000));
         if (got == SOCKET_TIMEOUT && over)
             return WAIT_DONE;  // nothing is waiting any more
