@@ -166,6 +166,9 @@ enum { UNTIL_OPTION, UNTIL_ANSWERS };
 // a server's flood, must not be read more slowly than it comes.
 static unsigned char received[16384];
 enum { HOLD_PIECE = 2048 };
+// The longest single wait of a hold: a hold may last 49 days, and a wait
+// past 2^31 ms would mean "for ever" to poll().
+enum : uint64_t { WAIT_MOST_MS = 60000 };
 
 // Takes in what was received, sending the refusals it calls for as they
 // come, within what is left of the wait.
@@ -206,27 +209,28 @@ static int remote_wait(int until)
 }
 
 // Reads what the server sends until the clock reaches `until`, then what is
-// already waiting, one buffer of it at most: a server that floods us must
+// already waiting, one piece of it at most: a server that floods us must
 // not hold up what comes next. Answers to requests still unanswered count
 // as they come; the rest is let go.
 static int remote_read(uint64_t until)
 {
-    uint32_t started = clock_milliseconds();
     for (;;) {
         uint64_t now = clock_microseconds();
         bool over = now >= until;
         // The wait is whole milliseconds: the last one is spent looking. The
         // pieces are small, so that the time's end is never far off while
         // a piece is read and taken apart.
+        uint64_t wait = over ? 0 : (until - now) / 1000;
         long got = socket_receive(received, HOLD_PIECE,
-                                  over ? 0 : static_cast<uint32_t>((until - now) / 1000));
+                                  static_cast<uint32_t>(wait < WAIT_MOST_MS ? wait : WAIT_MOST_MS));
         if (got == SOCKET_TIMEOUT && over)
             return WAIT_DONE;  // nothing is waiting any more
         if (got == SOCKET_TIMEOUT)
             continue;
         if (got <= 0)
             return WAIT_CLOSED;
-        int taken = remote_take(static_cast<size_t>(got), started);
+        // Refusals of what it offers get the whole time-out, however long the hold.
+        int taken = remote_take(static_cast<size_t>(got), clock_milliseconds());
         if (taken != WAIT_DONE || over)
             return taken;
     }
