@@ -13,6 +13,7 @@ clang-tidy --quiet -p "$native" \
     "$src/serial_port.cpp" "$src/serial_port_posix.cpp" "$src/port_lock_posix.cpp" \
     "$src/port_holders_proc.cpp" "$src/rfc2217.cpp" "$src/socket_posix.cpp" \
     "$src/port_search.cpp" "$src/port_list_sysfs.cpp" "$src/pattern.cpp" "$src/telnet.cpp" \
+    "$src/mdns.cpp" \
     "$src/version_identity.cpp" "$src/version_identity_posix.cpp" || status=1
 
 if [ -z "$windows" ]; then
