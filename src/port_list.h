@@ -19,9 +19,9 @@ struct PortEntry {
 extern const bool PORT_TEXT_UTF8;
 
 // Lists every port, in no particular order, into a block of memory that the
-// caller frees. Returns how many (0 too when the system offers no way to
-// list them), or -1 when they could not all be listed: a choice from part
-// of them could be the wrong board.
+// caller frees, whatever the result. Returns how many (0 too when the system
+// offers no way to list them), or -1 when they could not all be listed: a
+// choice from part of them could be the wrong board.
 long port_list(PortEntry **entries);
 
 // Makes room for one more entry in a list grown as port_list grows it, and

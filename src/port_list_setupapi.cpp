@@ -10,14 +10,14 @@
 
 #include "port_list.h"
 
-// The texts come in the system's ANSI code page.
-const bool PORT_TEXT_UTF8 = false;
-
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+// The texts come in the system's ANSI code page.
+const bool PORT_TEXT_UTF8 = false;
 
 // GUID_DEVCLASS_PORTS and GUID_DEVCLASS_MODEM, written out so that no
 // import library of GUIDs is needed.
@@ -263,13 +263,9 @@ long port_list(PortEntry **entries)
 {
     *entries = nullptr;
     size_t count = 0, capacity = 0;
-    for (const GUID &kind : PORT_CLASSES) {
-        if (!class_list(&kind, entries, &count, &capacity)) {
-            free(*entries);
-            *entries = nullptr;
+    for (const GUID &kind : PORT_CLASSES)
+        if (!class_list(&kind, entries, &count, &capacity))
             return -1;
-        }
-    }
     return static_cast<long>(count);
 }
 

@@ -217,12 +217,7 @@ long port_list(PortEntry **entries)
             count--;
     }
     closedir(folder);
-    if (!whole) {
-        free(*entries);
-        *entries = nullptr;
-        return -1;
-    }
-    return static_cast<long>(count);
+    return whole ? static_cast<long>(count) : -1;
 }
 
 bool port_busy(const char *name)

@@ -336,8 +336,10 @@ static unsigned char control_value(int operation)
 
 void remote_lines_change(int dtr_operation, int rts_operation, bool *dtr_failed, bool *rts_failed)
 {
-    // Whatever arrived before these requests, an answer sent ahead of them
-    // included, answers nothing of them: it is read and let go first.
+    // What arrived before these requests, an answer sent ahead of them
+    // included, answers nothing of them: it is read and let go first, one
+    // piece of it at most (after a hold, the hold has read the rest), so that
+    // a server that floods us cannot hold up a clear.
     int waited = remote_read(clock_microseconds());
 
     // Both go out in one write, DTR's first: the server moves the lines one
@@ -352,15 +354,11 @@ void remote_lines_change(int dtr_operation, int rts_operation, bool *dtr_failed,
         if (operations[i] != 0)
             numbers[i] = request(buffer, &length, SET_CONTROL, &control, 1);
     }
-    if (waited == WAIT_DONE && socket_send(buffer, length, remote.timeout_ms) == 0) {
-        // Taken once the requests are on their way: the clear's send then
-        // takes its own time on top of the hold, and the pulse is not cut short.
-        change_sent_us = clock_microseconds();
-        waited = remote_wait(UNTIL_ANSWERS);
-    } else {
-        change_sent_us = clock_microseconds();
-        waited = WAIT_CLOSED;
-    }
+    bool sent = waited == WAIT_DONE && socket_send(buffer, length, remote.timeout_ms) == 0;
+    // Taken once the requests are on their way: the clear's send then takes
+    // its own time on top of the hold, and the pulse is not cut short.
+    change_sent_us = clock_microseconds();
+    waited = sent ? remote_wait(UNTIL_ANSWERS) : WAIT_CLOSED;
 
     // A request whose answer was not awaited counts as carried out once sent.
     bool *failed[2] = {dtr_failed, rts_failed};

@@ -72,18 +72,14 @@ static void subnegotiation_end(TelnetReader *reader)
     int command = reader->sub[0] - SERVER_ANSWER;
     if (command < SET_BAUDRATE || command > SET_CONTROL || reader->pending_count[command] == 0)
         return;  // notifications, and answers to nothing we are waiting for
-    bool granted = answer_grants(command, reader->pending[command][0],
-                                 reader->pending_length[command][0], reader->sub + 1,
+    const TelnetReader::Pending *oldest = &reader->pending[command][0];
+    bool granted = answer_grants(command, oldest->value, oldest->length, reader->sub + 1,
                                  reader->length - 1);
-    reader->outcome[reader->pending_number[command][0]] = granted ? REQUEST_GRANTED : REQUEST_REFUSED;
+    reader->outcome[oldest->number] = granted ? REQUEST_GRANTED : REQUEST_REFUSED;
     reader->answered = true;
     size_t left = --reader->pending_count[command];
-    memmove(reader->pending[command][0], reader->pending[command][1],
+    memmove(&reader->pending[command][0], &reader->pending[command][1],
             left * sizeof reader->pending[0][0]);
-    memmove(&reader->pending_length[command][0], &reader->pending_length[command][1],
-            left * sizeof reader->pending_length[0][0]);
-    memmove(&reader->pending_number[command][0], &reader->pending_number[command][1],
-            left * sizeof reader->pending_number[0][0]);
 }
 
 int telnet_expect(TelnetReader *reader, int command, const unsigned char *value, size_t length)
@@ -91,9 +87,10 @@ int telnet_expect(TelnetReader *reader, int command, const unsigned char *value,
     size_t at = reader->pending_count[command];
     if (at == PENDING_MAX || length > COM_PORT_VALUE_MAX || reader->request_count == REQUESTS_MAX)
         return -1;
-    memcpy(reader->pending[command][at], value, length);
-    reader->pending_length[command][at] = length;
-    reader->pending_number[command][at] = reader->request_count;
+    TelnetReader::Pending *request = &reader->pending[command][at];
+    memcpy(request->value, value, length);
+    request->length = length;
+    request->number = reader->request_count;
     reader->outcome[reader->request_count] = REQUEST_WAITING;
     reader->pending_count[command]++;
     return reader->request_count++;

@@ -28,10 +28,12 @@ struct TelnetReader {
     unsigned char sub[1 + COM_PORT_VALUE_MAX];  // its first bytes
     int com_port;                // 1 accepted, -1 refused, 0 not yet known
     // Per COM-PORT-OPTION command (1 to 5): the requests sent and not yet
-    // answered, oldest first, each with its number.
-    unsigned char pending[6][PENDING_MAX][COM_PORT_VALUE_MAX];
-    size_t pending_length[6][PENDING_MAX];
-    int pending_number[6][PENDING_MAX];
+    // answered, oldest first.
+    struct Pending {
+        unsigned char value[COM_PORT_VALUE_MAX];
+        size_t length;
+        int number;  // its place in outcome
+    } pending[6][PENDING_MAX];
     size_t pending_count[6];
     // Per request, in the order they were expected: what became of it.
     int outcome[REQUESTS_MAX];

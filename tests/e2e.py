@@ -86,15 +86,20 @@ class Case:
     opens: str = "PTY"         # the pty whose settings the run must leave configured
 
     @property
+    def servers(self):
+        """The placeholders of the words that name a server's port."""
+        names = [a[1:a.find("}")] for a in self.args if a.startswith("{")]
+        return [n for n in names if n in REMOTE_PORTS or n.rstrip("0123456789") in REMOTE_PORTS]
+
+    @property
     def stand_in(self):
         """Whether the run talks to one of STAND_INS."""
-        return any(a.startswith("{") and a[1:a.find("}")] in STAND_INS for a in self.args)
+        return any(n in STAND_INS for n in self.servers)
 
     @property
     def remote(self):
-        """Whether the run talks to the table's ser2net."""
-        names = [a[1:a.find("}")] for a in self.args if a.startswith("{")]
-        return any(n in REMOTE_PORTS or n.rstrip("0123456789") in REMOTE_PORTS for n in names)
+        """Whether the run talks to a server: ser2net, sredird or a stand-in."""
+        return bool(self.servers)
 
 
 def progress(label, delay):
