@@ -354,10 +354,12 @@ void remote_lines_change(int dtr_operation, int rts_operation, bool *dtr_failed,
         if (operations[i] != 0)
             numbers[i] = request(buffer, &length, SET_CONTROL, &control, 1);
     }
-    bool sent = waited == WAIT_DONE && socket_send(buffer, length, remote.timeout_ms) == 0;
-    // Taken once the requests are on their way: the clear's send then takes
-    // its own time on top of the hold, and the pulse is not cut short.
+    // Taken before the send, as the clear's moment is: a server on the same
+    // machine may carry out the requests before the send returns to us, and
+    // a stamp taken after it would shorten the pulse by however long we
+    // waited for the processor.
     change_sent_us = clock_microseconds();
+    bool sent = waited == WAIT_DONE && socket_send(buffer, length, remote.timeout_ms) == 0;
     waited = sent ? remote_wait(UNTIL_ANSWERS) : WAIT_CLOSED;
 
     // A request whose answer was not awaited counts as carried out once sent.
