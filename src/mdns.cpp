@@ -1,8 +1,17 @@
-// mDNS answers, taken apart as untrusted input: a packet is walked once to
-// check that every name, length and count in it holds, and only then once
-// more to keep what it says.
+// Boards found on the network: the query, its answers taken apart as
+// untrusted input (a packet is walked once to check that every name, length
+// and count in it holds, and only then once more to keep what it says), and
+// the choice among the services they tell of.
 #include "mdns.h"
 
+#include "pattern.h"
+#include "port_list.h"
+#include "port_search.h"
+#include "rfc2217.h"
+#include "socket.h"
+
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 enum { HEADER = 12, CLASS_IN = 1, FLAG_RESPONSE = 0x8000, RCODE_MASK = 0x000F };
@@ -132,17 +141,18 @@ static bool instance_of(const unsigned char *name, const unsigned char *type)
 // The service of that name, added when it is new and there is room; nullptr
 // when the name is no instance of the type or there is no room.
 static MdnsService *service_of(MdnsAnswers *answers, const unsigned char *name,
-                               const unsigned char *type)
+                               const unsigned char *type, uint32_t source)
 {
     if (!instance_of(name, type))
         return nullptr;
     for (size_t i = 0; i < answers->service_count; i++)
-        if (name_equal(answers->services[i].name, name))
+        if (answers->services[i].source == source && name_equal(answers->services[i].name, name))
             return &answers->services[i];
     if (answers->service_count == MDNS_SERVICES_MAX)
         return nullptr;
     MdnsService *service = &answers->services[answers->service_count++];
     memset(service, 0, sizeof *service);
+    service->source = source;
     memcpy(service->name, name, name_length(name));
     memcpy(service->instance, name + 1, name[0]);
     return service;
@@ -174,16 +184,19 @@ static bool txt_read(const unsigned char *data, size_t length, MdnsService *serv
     return true;
 }
 
-static void host_add(MdnsAnswers *answers, const unsigned char *name, const unsigned char *data)
+static void host_add(MdnsAnswers *answers, const unsigned char *name, const unsigned char *data,
+                     uint32_t source)
 {
     uint32_t address;
     memcpy(&address, data, 4);
     for (size_t i = 0; i < answers->host_count; i++)
-        if (answers->hosts[i].address == address && name_equal(answers->hosts[i].name, name))
+        if (answers->hosts[i].address == address && answers->hosts[i].source == source &&
+            name_equal(answers->hosts[i].name, name))
             return;
     if (answers->host_count == MDNS_HOSTS_MAX)
         return;
     MdnsHost *host = &answers->hosts[answers->host_count++];
+    host->source = source;
     memcpy(host->name, name, name_length(name));
     host->address = address;
 }
@@ -191,7 +204,7 @@ static void host_add(MdnsAnswers *answers, const unsigned char *name, const unsi
 // Checks one record's data, and keeps what it says when answers is given.
 static bool record_read(const unsigned char *packet, size_t size, size_t at, size_t length,
                         int type, const unsigned char *owner, const unsigned char *service_type,
-                        MdnsAnswers *answers)
+                        uint32_t source, MdnsAnswers *answers)
 {
     unsigned char name[MDNS_NAME_MAX];
     size_t end = at + length;
@@ -200,12 +213,13 @@ static bool record_read(const unsigned char *packet, size_t size, size_t at, siz
         if (name_read(packet, size, at, name) != end)
             return false;
         if (answers != nullptr && name_equal(owner, service_type))
-            (void)service_of(answers, name, service_type);
+            (void)service_of(answers, name, service_type, source);
         return true;
     case DNS_SRV: {
         if (length < 7 || name_read(packet, size, at + 6, name) != end)
             return false;
-        MdnsService *service = answers != nullptr ? service_of(answers, owner, service_type) : nullptr;
+        MdnsService *service =
+            answers != nullptr ? service_of(answers, owner, service_type, source) : nullptr;
         if (service != nullptr) {
             service->has_srv = true;
             service->port = static_cast<uint16_t>(read16(packet + at + 4));
@@ -215,12 +229,13 @@ static bool record_read(const unsigned char *packet, size_t size, size_t at, siz
     }
     case DNS_TXT:
         return txt_read(packet + at, length,
-                        answers != nullptr ? service_of(answers, owner, service_type) : nullptr);
+                        answers != nullptr ? service_of(answers, owner, service_type, source)
+                                           : nullptr);
     case DNS_A:
         if (length != 4)
             return false;
         if (answers != nullptr)
-            host_add(answers, owner, packet + at);
+            host_add(answers, owner, packet + at, source);
         return true;
     default: return true;  // AAAA, NSEC and the rest: not ours to read
     }
@@ -229,7 +244,7 @@ static bool record_read(const unsigned char *packet, size_t size, size_t at, siz
 // Walks the packet: with answers nullptr only checking it, otherwise also
 // keeping what it says. Returns 0, or -1 for a packet that does not hold.
 static int packet_walk(const unsigned char *packet, size_t size, const unsigned char *service_type,
-                       MdnsAnswers *answers)
+                       uint32_t source, MdnsAnswers *answers)
 {
     unsigned char name[MDNS_NAME_MAX];
     size_t at = HEADER;
@@ -249,7 +264,7 @@ static int packet_walk(const unsigned char *packet, size_t size, const unsigned 
         size_t length = read16(packet + at + 8);
         at += 10;
         if (length > size - at ||
-            !record_read(packet, size, at, length, internet ? type : 0, name, service_type,
+            !record_read(packet, size, at, length, internet ? type : 0, name, service_type, source,
                          answers))
             return -1;
         at += length;
@@ -258,13 +273,348 @@ static int packet_walk(const unsigned char *packet, size_t size, const unsigned 
 }
 
 int mdns_answers_take(MdnsAnswers *answers, const unsigned char *packet, size_t size,
-                      uint16_t id, int question_count, const unsigned char *service_type)
+                      uint16_t id, int question_count, const unsigned char *service_type,
+                      uint32_t source)
 {
     if (size < HEADER || size > MDNS_PACKET_MAX || read16(packet) != id ||
         (read16(packet + 2) & FLAG_RESPONSE) == 0 || (read16(packet + 2) & RCODE_MASK) != 0 ||
         static_cast<int>(read16(packet + 4)) != question_count)
         return -1;
-    if (packet_walk(packet, size, service_type, nullptr) != 0)
+    if (packet_walk(packet, size, service_type, source, nullptr) != 0)
         return -1;
-    return packet_walk(packet, size, service_type, answers);
+    return packet_walk(packet, size, service_type, source, answers);
+}
+
+static const char SCHEME[] = "mdns://";
+static const char DEFAULT_TYPE[] = "_iostream._tcp";
+static const unsigned char GROUP[4] = {224, 0, 0, 251};
+
+enum : uint32_t {
+    // Long enough for a responder that delays its answer to a shared record
+    // by up to 120 ms (RFC 6762 section 6), and for asking again after it.
+    WAIT_DEFAULT_MS = 250,
+    WAIT_MOST_MS = 60000,
+};
+enum {
+    MDNS_PORT = 5353,
+    PATTERN_MAX = 512,
+    QUERY_MAX = 512,  // a legacy query's packet, as its answer's
+    QUERIES_MAX = 1 + 2 * MDNS_SERVICES_MAX,
+    HARDWARE_ID_MAX = 320,
+};
+
+struct Lookup {
+    char pattern[PATTERN_MAX];
+    unsigned long n;
+    unsigned char type[MDNS_NAME_MAX];
+    uint32_t wait_ms;
+};
+
+// A service as it can be chosen: the address its host's records give, and
+// the hardware ID hwgrep:// would give the board on its own host.
+struct Candidate {
+    const MdnsService *service;
+    uint32_t address;  // network order; 0 when no address came
+    bool choosable;
+    char hardware_id[HARDWARE_ID_MAX];
+};
+
+bool mdns_port_name(const char *name)
+{
+    return name_has_scheme(name, SCHEME);
+}
+
+static bool option_is(const char *option, size_t length, const char *key)
+{
+    size_t key_length = strlen(key);
+    return length > key_length && memcmp(option, key, key_length) == 0;
+}
+
+// type=SERVICE, such as _iostream._tcp; ".local" is added when not given.
+static int type_parse(const char *text, size_t length, unsigned char *type)
+{
+    static const char DOMAIN[] = ".local";
+    char dotted[MDNS_NAME_MAX];
+    size_t domain = sizeof DOMAIN - 1;
+    if (length + domain >= sizeof dotted || memchr(text, '\0', length) != nullptr)
+        return -1;
+    memcpy(dotted, text, length);
+    dotted[length] = '\0';
+    bool local = length >= domain && pattern_search("^\\.local$", dotted + length - domain, false);
+    if (!local)
+        memcpy(dotted + length, DOMAIN, domain + 1);
+    return mdns_name_encode(dotted, type) != 0 ? 0 : -1;
+}
+
+// mdns://PATTERN[&n=N][&type=SERVICE][&wait=SECONDS]: the pattern runs to
+// the first "&", as in hwgrep:// names.
+static int lookup_parse(const char *name, Lookup *lookup)
+{
+    const char *rest = name + strlen(SCHEME);
+    size_t length = strcspn(rest, "&");
+    if (length >= PATTERN_MAX)
+        return -1;
+    memcpy(lookup->pattern, rest, length);
+    lookup->pattern[length] = '\0';
+    lookup->n = 1;
+    lookup->wait_ms = WAIT_DEFAULT_MS;
+    (void)type_parse(DEFAULT_TYPE, strlen(DEFAULT_TYPE), lookup->type);
+    for (rest += length; *rest == '&';) {
+        const char *option = rest + 1;
+        size_t option_length = strcspn(option, "&");
+        if (option_is(option, option_length, "n=")) {
+            if (search_count_parse(option + 2, option_length - 2, &lookup->n) != 0)
+                return -1;
+        } else if (option_is(option, option_length, "type=")) {
+            if (type_parse(option + 5, option_length - 5, lookup->type) != 0)
+                return -1;
+        } else if (option_is(option, option_length, "wait=")) {
+            if (seconds_parse(option + 5, option_length - 5, &lookup->wait_ms) != 0 ||
+                lookup->wait_ms > WAIT_MOST_MS)
+                return -1;
+        } else {
+            return -1;
+        }
+        rest = option + option_length;
+    }
+    return 0;
+}
+
+// The queries sent, so that an answer is taken only for one of them.
+static struct {
+    uint16_t id;
+    int questions;
+} queries[QUERIES_MAX];
+static size_t query_count;
+static uint16_t next_id;
+
+static int query_send(const unsigned char *const *names, const int *types, int count)
+{
+    unsigned char packet[QUERY_MAX];
+    if (query_count == QUERIES_MAX)
+        return -1;
+    uint16_t id = next_id++;
+    size_t size = mdns_query(packet, sizeof packet, id, names, types, count);
+    uint32_t group;
+    memcpy(&group, GROUP, sizeof group);
+    if (size == 0 || datagram_send(packet, size, group, MDNS_PORT) != 0)
+        return -1;
+    queries[query_count].id = id;
+    queries[query_count].questions = count;
+    query_count++;
+    return 0;
+}
+
+static const MdnsHost *host_of(const MdnsAnswers *answers, const MdnsService *service)
+{
+    for (size_t i = 0; i < answers->host_count; i++)
+        if (answers->hosts[i].source == service->source &&
+            name_equal(answers->hosts[i].name, service->target))
+            return &answers->hosts[i];
+    return nullptr;
+}
+
+// Asks, once for each, for what the answers left out: a responder that fits
+// its answer into 512 bytes drops the records of all but the first services.
+static void follow_ups_send(MdnsAnswers *answers)
+{
+    for (size_t i = 0; i < answers->service_count; i++) {
+        MdnsService *service = &answers->services[i];
+        if ((!service->has_srv || !service->has_txt) && !service->asked) {
+            service->asked = true;
+            const unsigned char *names[2] = {service->name, service->name};
+            const int types[2] = {DNS_SRV, DNS_TXT};
+            (void)query_send(names, types, 2);
+        } else if (service->has_srv && !service->address_asked &&
+                   host_of(answers, service) == nullptr) {
+            service->address_asked = true;
+            const unsigned char *names[1] = {service->target};
+            const int types[1] = {DNS_A};
+            (void)query_send(names, types, 1);
+        }
+    }
+}
+
+// Asks the network and takes the answers until the window closes; no
+// answer moves its end. Returns 0, or -1 when the query could not go out or
+// the socket failed.
+static int answers_gather(MdnsAnswers *answers, const Lookup *lookup)
+{
+    static unsigned char packet[MDNS_PACKET_MAX + 1];
+    uint32_t started = clock_milliseconds();
+    memset(answers, 0, sizeof *answers);
+    query_count = 0;
+    next_id = static_cast<uint16_t>(clock_microseconds() * 2654435761u >> 16);
+    const unsigned char *names[1] = {lookup->type};
+    const int types[1] = {DNS_PTR};
+    if (datagram_open() <= 0 || query_send(names, types, 1) != 0) {
+        datagram_close();
+        return -1;
+    }
+    int result = 0;
+    for (;;) {
+        uint32_t left = milliseconds_left(started, lookup->wait_ms);
+        uint32_t source = 0;
+        long size = datagram_receive(packet, sizeof packet, MDNS_PORT, &source, left);
+        if (size == SOCKET_TIMEOUT)
+            break;
+        if (size < 0) {
+            result = -1;
+            break;
+        }
+        for (size_t i = 0; size >= HEADER && i < query_count; i++)
+            if (queries[i].id == read16(packet)) {
+                if (mdns_answers_take(answers, packet, static_cast<size_t>(size), queries[i].id,
+                                      queries[i].questions, lookup->type, source) == 0)
+                    follow_ups_send(answers);
+                break;
+            }
+        if (left == 0)
+            break;
+    }
+    datagram_close();
+    return result;
+}
+
+// The value of a TXT key (keys are compared without case), or nullptr.
+static const char *txt_value(const MdnsService *service, const char *key)
+{
+    size_t key_length = strlen(key);
+    for (const char *text = service->txt; text < service->txt + service->txt_length;
+         text += strlen(text) + 1) {
+        bool same = strlen(text) > key_length && text[key_length] == '=';
+        for (size_t i = 0; same && i < key_length; i++)
+            same = fold(static_cast<unsigned char>(text[i])) == fold(static_cast<unsigned char>(key[i]));
+        if (same)
+            return text + key_length + 1;
+    }
+    return nullptr;
+}
+
+// A USB ID as sysfs writes it: one to four hexadecimal digits.
+static int usb_id_parse(const char *text, unsigned int *id)
+{
+    if (text == nullptr || strlen(text) < 1 || strlen(text) > 4 ||
+        strspn(text, "0123456789abcdefABCDEF") != strlen(text))
+        return -1;
+    *id = static_cast<unsigned int>(strtoul(text, nullptr, 16));
+    return 0;
+}
+
+static void candidate_make(Candidate *candidate, const MdnsAnswers *answers,
+                           const MdnsService *service)
+{
+    const MdnsHost *host = service->has_srv ? host_of(answers, service) : nullptr;
+    const char *stack = txt_value(service, "gensiostack");
+    candidate->service = service;
+    candidate->address = host != nullptr ? host->address : 0;
+    candidate->choosable = host != nullptr && stack != nullptr &&
+                           pattern_search("rfc2217", stack, false);
+    unsigned int vendor, product;
+    const char *serial = txt_value(service, "serial");
+    candidate->hardware_id[0] = '\0';
+    if (usb_id_parse(txt_value(service, "idVendor"), &vendor) == 0 &&
+        usb_id_parse(txt_value(service, "idProduct"), &product) == 0)
+        snprintf(candidate->hardware_id, sizeof candidate->hardware_id,
+                 "USB VID:PID=%04X:%04X%s%s", vendor, product, serial != nullptr ? " SER=" : "",
+                 serial != nullptr ? serial : "");
+}
+
+static int candidate_compare(const void *a, const void *b)
+{
+    const Candidate *x = static_cast<const Candidate *>(a);
+    const Candidate *y = static_cast<const Candidate *>(b);
+    int order = name_compare(x->service->instance, y->service->instance);
+    if (order == 0)
+        order = memcmp(&x->address, &y->address, sizeof x->address);  // network order counts right
+    if (order == 0)
+        order = static_cast<int>(x->service->port) - static_cast<int>(y->service->port);
+    return order;
+}
+
+static bool candidate_matches(const PatternProgram *program, const Candidate *candidate)
+{
+    const MdnsService *service = candidate->service;
+    if (pattern_run(program, service->instance) ||
+        (candidate->hardware_id[0] != '\0' && pattern_run(program, candidate->hardware_id)))
+        return true;
+    for (const char *text = service->txt; text < service->txt + service->txt_length;
+         text += strlen(text) + 1)
+        if (pattern_run(program, text))
+            return true;
+    return false;
+}
+
+static void address_write(char *text, size_t capacity, const Candidate *candidate)
+{
+    const unsigned char *octets = reinterpret_cast<const unsigned char *>(&candidate->address);
+    snprintf(text, capacity, "%u.%u.%u.%u:%u", octets[0], octets[1], octets[2], octets[3],
+             candidate->service->port);
+}
+
+// Every service seen, in the form of the hwgrep:// listing, with the TXT
+// strings the pattern is also searched in.
+static void candidates_print(const Candidate *candidates, size_t count)
+{
+    char address[32];
+    for (size_t i = 0; i < count; i++) {
+        const Candidate *candidate = &candidates[i];
+        const MdnsService *service = candidate->service;
+        address_write(address, sizeof address, candidate);
+        fprintf(stderr, "%-20s\n", search_text_escaped(service->instance));
+        if (candidate->choosable)
+            fprintf(stderr, "    addr: rfc2217://%s\n", address);
+        else if (candidate->address != 0)
+            fprintf(stderr, "    addr: %s (cannot be chosen: not RFC 2217)\n", address);
+        else
+            fputs("    addr: unknown (cannot be chosen: its records did not all come)\n", stderr);
+        fprintf(stderr, "    hwid: %s\n", candidate->hardware_id[0] != '\0'
+                                               ? search_text_escaped(candidate->hardware_id)
+                                               : "n/a");
+        for (const char *text = service->txt; text < service->txt + service->txt_length;
+             text += strlen(text) + 1)
+            fprintf(stderr, "    txt: %s\n", search_text_escaped(text));
+    }
+    if (count == 0)
+        fputs("no services found\n", stderr);
+    else
+        fprintf(stderr, "%lu services found\n", static_cast<unsigned long>(count));
+}
+
+int mdns_search(const char *name, char *found, size_t capacity)
+{
+    static PatternProgram program;
+    static Lookup lookup;
+    static MdnsAnswers answers;
+    static Candidate candidates[MDNS_SERVICES_MAX];
+    if (lookup_parse(name, &lookup) != 0 ||
+        pattern_compile(&program, lookup.pattern, PORT_TEXT_UTF8) != 0 ||
+        answers_gather(&answers, &lookup) != 0)
+        return -1;
+    size_t count = answers.service_count;
+    for (size_t i = 0; i < count; i++)
+        candidate_make(&candidates[i], &answers, &answers.services[i]);
+    qsort(candidates, count, sizeof candidates[0], candidate_compare);
+    unsigned long n = lookup.n;
+    for (size_t i = 0; i < count; i++) {
+        const Candidate *candidate = &candidates[i];
+        if (!candidate->choosable || !candidate_matches(&program, candidate) || --n > 0)
+            continue;
+        char address[32];
+        address_write(address, sizeof address, candidate);
+        if (static_cast<size_t>(snprintf(found, capacity, "rfc2217://%s", address)) >= capacity)
+            return -1;
+        if (port_search_report != 0) {
+            printf("Found: '%s'", search_text_escaped(candidate->service->instance));
+            printf(" rfc2217://%s %s\n", address,
+                   candidate->hardware_id[0] != '\0'
+                       ? search_text_escaped(candidate->hardware_id)
+                       : "n/a");
+            fflush(stdout);
+        }
+        return 0;
+    }
+    if (port_search_report != 0)
+        candidates_print(candidates, count);
+    return -1;
 }

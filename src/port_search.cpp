@@ -18,12 +18,25 @@ static char lower(char c)
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool port_search_name(const char *name)
+bool name_has_scheme(const char *name, const char *scheme)
 {
-    for (size_t i = 0; SCHEME[i] != '\0'; i++)
-        if (lower(name[i]) != SCHEME[i])
+    for (size_t i = 0; scheme[i] != '\0'; i++)
+        if (lower(name[i]) != scheme[i])
             return false;
     return true;
+}
+
+bool port_search_name(const char *name)
+{
+    return name_has_scheme(name, SCHEME);
+}
+
+int search_count_parse(const char *digits, size_t length, unsigned long *n)
+{
+    if (length == 0 || length > 6 || strspn(digits, "0123456789") < length)
+        return -1;
+    *n = strtoul(digits, nullptr, 10);
+    return *n == 0 ? -1 : 0;
 }
 
 enum { PATTERN_MAX = 512 };
@@ -46,11 +59,7 @@ static int search_parse(const char *name, char *pattern, unsigned long *n, bool 
         if (option_length == 9 && memcmp(option, "skip_busy", 9) == 0) {
             *skip_busy = true;
         } else if (option_length > 2 && memcmp(option, "n=", 2) == 0) {
-            size_t digits = strspn(option + 2, "0123456789");
-            if (digits != option_length - 2 || digits > 6)
-                return -1;
-            *n = strtoul(option + 2, nullptr, 10);
-            if (*n == 0)
+            if (search_count_parse(option + 2, option_length - 2, n) != 0)
                 return -1;
         } else {
             return -1;
@@ -90,10 +99,8 @@ static bool entry_matches(const PatternProgram *program, const PortEntry *entry)
            pattern_run(program, entry->hardware_id);
 }
 
-// A device's text with its control characters escaped, so that a string a
-// device reports cannot steer the terminal it is printed on. In UTF-8 the C1
-// controls and bytes that begin no character are escaped too.
-static const char *text_escaped(const char *text)
+// In UTF-8 the C1 controls and bytes that begin no character are escaped too.
+const char *search_text_escaped(const char *text)
 {
     static char escaped[4 * PORT_TEXT_MAX + 1];
     size_t out = 0;
@@ -123,9 +130,9 @@ static const char *text_escaped(const char *text)
 static void entries_print(const PortEntry *entries, size_t count)
 {
     for (size_t i = 0; i < count; i++) {
-        fprintf(stderr, "%-20s\n", text_escaped(entries[i].name));
-        fprintf(stderr, "    desc: %s\n", text_escaped(entries[i].description));
-        fprintf(stderr, "    hwid: %s\n", text_escaped(entries[i].hardware_id));
+        fprintf(stderr, "%-20s\n", search_text_escaped(entries[i].name));
+        fprintf(stderr, "    desc: %s\n", search_text_escaped(entries[i].description));
+        fprintf(stderr, "    hwid: %s\n", search_text_escaped(entries[i].hardware_id));
     }
     if (count == 0)
         fputs("no ports found\n", stderr);
@@ -146,8 +153,8 @@ static int port_choose(PortEntry *entries, size_t count, const PatternProgram *p
             return -1;
         memcpy(found, entry->name, strlen(entry->name) + 1);
         if (port_search_report != 0) {
-            printf("Found: '%s'", text_escaped(entry->name));
-            printf(" %s\n", text_escaped(entry->hardware_id));
+            printf("Found: '%s'", search_text_escaped(entry->name));
+            printf(" %s\n", search_text_escaped(entry->hardware_id));
             fflush(stdout);
         }
         return 0;

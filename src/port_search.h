@@ -10,8 +10,19 @@
 
 #include <cstddef>
 
+// Whether the name begins with the scheme ("hwgrep://"), in any case.
+bool name_has_scheme(const char *name, const char *scheme);
+
 // Whether the name is a search (it begins with "hwgrep://", in any case).
 bool port_search_name(const char *name);
+
+// Reads the N of an "n=N" option: 1 to 999999. Returns 0 or -1.
+int search_count_parse(const char *digits, size_t length, unsigned long *n);
+
+// A text that a device or the network gave, with its control characters
+// escaped as \xhh so that it cannot steer the terminal it is printed on.
+// The text is kept until the next call.
+const char *search_text_escaped(const char *text);
 
 // Non-zero: a search also names, on standard output, the port it found and
 // its hardware ID, and when nothing matches lists every port it saw on

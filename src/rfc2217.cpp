@@ -36,9 +36,7 @@ bool remote_port_name(const char *name)
     return true;
 }
 
-// A positive finite number of seconds, fractions allowed, in milliseconds
-// rounded up; longer than about 24 days is taken as that.
-static int timeout_parse(const char *text, size_t length, uint32_t *milliseconds)
+int seconds_parse(const char *text, size_t length, uint32_t *milliseconds)
 {
     uint64_t thousandths = 0;
     uint64_t scale = 1000;
@@ -89,7 +87,7 @@ static int option_parse(const char *text, size_t length, RemoteAddress *address)
     if (same_text(text, length, "poll_modem"))
         return 0;
     if (length > 8 && memcmp(text, "timeout=", 8) == 0)
-        return timeout_parse(text + 8, length - 8, &address->timeout_ms);
+        return seconds_parse(text + 8, length - 8, &address->timeout_ms);
     if (length > 8 && memcmp(text, "logging=", 8) == 0) {
         const char *level = text + 8;
         length -= 8;

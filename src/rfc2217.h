@@ -28,6 +28,11 @@ bool remote_port_name(const char *name);
 // option or a bad option value, a name longer than REMOTE_NAME_MAX.
 int remote_address_parse(const char *name, RemoteAddress *address);
 
+// Reads a positive, finite number of seconds (fractions allowed) as
+// milliseconds, rounded up; longer than about 24 days is taken as that.
+// Returns 0, or -1 when it is no such number.
+int seconds_parse(const char *text, size_t length, uint32_t *milliseconds);
+
 // The same contracts and messages as the local port's, but for the line
 // changes, which come a phase at a time: the requests for DTR and RTS (an
 // operation of 0 leaves a line alone) go out together, DTR's first, and each

@@ -1,6 +1,7 @@
 // Platform-neutral part of the serial port layer.
 #include "serial_port.h"
 
+#include "mdns.h"
 #include "port_list.h"
 #include "port_search.h"
 #include "rfc2217.h"
@@ -50,9 +51,18 @@ void lines_hold(uint32_t milliseconds)
 
 int port_open(const char *name)
 {
-    port_remote = remote_port_name(name);
-    if (port_remote)
+    port_remote = remote_port_name(name) || mdns_port_name(name);
+    if (remote_port_name(name))
         return remote_port_open(name);
+    if (mdns_port_name(name)) {
+        // What the network names is opened as if its address had been given.
+        char address[REMOTE_NAME_MAX + 1];
+        if (mdns_search(name, address, sizeof address) != 0) {
+            fprintf(stderr, "Unable to open Serial Port '%s'.\n", name);
+            return -1;
+        }
+        return remote_port_open(address);
+    }
     if (!port_search_name(name))
         return local_port_open(name);
     // What a search finds is opened as if its name had been given.

@@ -1,6 +1,7 @@
-// The one TCP connection a remote port uses, with every wait bounded. Each
-// platform has its own whole file behind this interface; nothing else in
-// the program deals in sockets.
+// The one TCP connection a remote port uses, and the one UDP socket a
+// one-shot multicast query uses, with every wait bounded. Each platform has
+// its own whole file behind this interface; nothing else in the program
+// deals in sockets.
 #ifndef KOVEX_SOCKET_H
 #define KOVEX_SOCKET_H
 
@@ -32,6 +33,27 @@ int socket_shutdown();
 
 // Closes the connection if there is one; harmless when there is none.
 void socket_close();
+
+// Opens a UDP socket on an ephemeral port for a one-shot query to a
+// multicast group, and finds every IPv4 interface that is up and can
+// multicast. Returns how many there are (the query goes out on each), or -1
+// with nothing open.
+int datagram_open();
+
+// Sends the datagram to the group (an IPv4 address in network order) and
+// port, once through each interface. Returns 0 when it went out on at least
+// one, otherwise -1.
+int datagram_send(const void *data, size_t size, uint32_t group, uint16_t port);
+
+// Receives one datagram that came from the port given, waiting at most the
+// time for it; others are dropped. Returns its size (a longer one is cut to
+// capacity), -1 on failure, or SOCKET_TIMEOUT. source gets the sender's IPv4
+// address, in network order.
+long datagram_receive(void *buffer, size_t capacity, uint16_t port, uint32_t *source,
+                      uint32_t timeout_ms);
+
+// Closes the socket if there is one; harmless when there is none.
+void datagram_close();
 
 // A clock in milliseconds that only moves forward; it may wrap, so only
 // differences of its readings, taken as unsigned, mean anything.

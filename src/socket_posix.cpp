@@ -1,10 +1,12 @@
-// The remote port's connection on POSIX systems: BSD sockets, non-blocking,
-// every wait through poll().
+// The remote port's connection and the multicast query's socket on POSIX
+// systems: BSD sockets, non-blocking, every wait through poll().
 #include "socket.h"
 
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -29,20 +31,25 @@ uint32_t clock_milliseconds()
 
 // Waits for the events on the socket. Returns 1 when they came, 0 when the
 // time ran out, -1 on failure.
-static int socket_wait(short events, uint32_t timeout_ms)
+static int descriptor_wait(int fd, short events, uint32_t timeout_ms)
 {
     uint32_t started = clock_milliseconds();
     for (;;) {
         uint32_t spent = clock_milliseconds() - started;
         if (spent > timeout_ms)
             return 0;
-        struct pollfd ready = {socket_fd, events, 0};
+        struct pollfd ready = {fd, events, 0};
         int result = poll(&ready, 1, static_cast<int>(timeout_ms - spent));
         if (result >= 0)
             return result > 0 ? 1 : 0;
         if (errno != EINTR)
             return -1;
     }
+}
+
+static int socket_wait(short events, uint32_t timeout_ms)
+{
+    return descriptor_wait(socket_fd, events, timeout_ms);
 }
 
 // Each small request is sent at once rather than held back by Nagle's
@@ -156,4 +163,92 @@ void socket_close()
     // A failed close leaves nothing to retry; the descriptor is gone either way.
     close(socket_fd);
     socket_fd = -1;
+}
+
+enum { INTERFACES_MAX = 64 };
+
+static int datagram_fd = -1;
+static struct in_addr interfaces[INTERFACES_MAX];
+static int interface_count;
+
+// Every IPv4 interface that is up and can multicast, each address once.
+static int interfaces_find()
+{
+    struct ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return -1;
+    interface_count = 0;
+    for (const struct ifaddrs *entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
+            (entry->ifa_flags & IFF_UP) == 0 || (entry->ifa_flags & IFF_MULTICAST) == 0)
+            continue;
+        struct in_addr address = reinterpret_cast<const struct sockaddr_in *>(entry->ifa_addr)->sin_addr;
+        bool known = false;
+        for (int i = 0; i < interface_count; i++)
+            known = known || interfaces[i].s_addr == address.s_addr;
+        if (!known && interface_count < INTERFACES_MAX)
+            interfaces[interface_count++] = address;
+    }
+    freeifaddrs(list);
+    return interface_count;
+}
+
+int datagram_open()
+{
+    if (interfaces_find() < 0)
+        return -1;
+    datagram_fd = socket(AF_INET, SOCK_DGRAM, 0);
+    // RFC 6762 asks for 255 as the packets' time to live.
+    unsigned char hops = 255;
+    if (datagram_fd < 0 || fcntl(datagram_fd, F_SETFD, FD_CLOEXEC) != 0 ||
+        fcntl(datagram_fd, F_SETFL, O_NONBLOCK) != 0 ||
+        setsockopt(datagram_fd, IPPROTO_IP, IP_MULTICAST_TTL, &hops, sizeof hops) != 0) {
+        datagram_close();
+        return -1;
+    }
+    return interface_count;
+}
+
+int datagram_send(const void *data, size_t size, uint32_t group, uint16_t port)
+{
+    struct sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = group;
+    int sent = 0;
+    for (int i = 0; i < interface_count; i++)
+        if (setsockopt(datagram_fd, IPPROTO_IP, IP_MULTICAST_IF, &interfaces[i],
+                       sizeof interfaces[i]) == 0 &&
+            sendto(datagram_fd, data, size, 0, reinterpret_cast<const struct sockaddr *>(&to),
+                   sizeof to) == static_cast<ssize_t>(size))
+            sent++;
+    return sent > 0 ? 0 : -1;
+}
+
+long datagram_receive(void *buffer, size_t capacity, uint16_t port, uint32_t *source,
+                      uint32_t timeout_ms)
+{
+    uint32_t started = clock_milliseconds();
+    for (;;) {
+        int ready = descriptor_wait(datagram_fd, POLLIN, milliseconds_left(started, timeout_ms));
+        if (ready <= 0)
+            return ready == 0 ? SOCKET_TIMEOUT : -1;
+        struct sockaddr_in from = {};
+        socklen_t from_size = sizeof from;
+        ssize_t got = recvfrom(datagram_fd, buffer, capacity, 0,
+                               reinterpret_cast<struct sockaddr *>(&from), &from_size);
+        if (got >= 0 && from.sin_family == AF_INET && from.sin_port == htons(port)) {
+            *source = from.sin_addr.s_addr;
+            return static_cast<long>(got);
+        }
+        if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return -1;
+    }
+}
+
+void datagram_close()
+{
+    if (datagram_fd >= 0)
+        close(datagram_fd);
+    datagram_fd = -1;
 }

@@ -45,12 +45,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         questions = 1;
     uint16_t id = size >= 2 ? static_cast<uint16_t>(data[0] << 8 | data[1]) : 0;
     memset(&answers, 0, sizeof answers);
-    int taken = mdns_answers_take(&answers, data, size, id, questions, type);
+    int taken = mdns_answers_take(&answers, data, size, id, questions, type, 0x0100007Fu);
     check(answers);
     if (taken != 0 && (answers.service_count != 0 || answers.host_count != 0))
         abort();  // a packet refused leaves nothing behind
     again = answers;
-    (void)mdns_answers_take(&again, data, size, id, questions, type);
+    (void)mdns_answers_take(&again, data, size, id, questions, type, 0x0100007Fu);
     if (again.service_count != answers.service_count || again.host_count != answers.host_count)
         abort();
     return 0;

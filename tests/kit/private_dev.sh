@@ -3,19 +3,22 @@
 # device: Wine maps every /dev/ttyS*, ttyUSB* and ttyACM* it sees to a COM
 # name, and /dev/ttyS0 on the machines we test on is their own console.
 # Pseudo-terminals come from a new devpts instance of the namespace's own,
-# and the serial lock directory is an empty tmpfs of its own.
+# and the serial lock directory is an empty tmpfs of its own. The command
+# also gets a network namespace of its own, with loopback alone: nothing it
+# sends (an mDNS query above all) can reach the machine's own network.
 #   private_dev.sh COMMAND [ARG...]
 set -eu
 if [ "${KOVEX_PRIVATE_DEV:-}" != 1 ]; then
     export KOVEX_PRIVATE_DEV=1
-    unshare="unshare --mount --propagation private"
+    unshare="unshare --mount --net --propagation private"
     [ "$(id -u)" = 0 ] || unshare="$unshare --map-root-user"
     if ! $unshare true 2>/dev/null; then
-        echo "skipped: no private mount namespace can be made here, and nothing runs without one"
+        echo "skipped: no private mount and network namespace can be made here, and nothing runs without them"
         exit 77
     fi
     exec $unshare "$0" "$@"
 fi
+ip link set lo up
 new=$(mktemp -d)
 mount -t tmpfs -o mode=0755 kovex-dev "$new"
 for node in null zero random urandom tty full; do
