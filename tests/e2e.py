@@ -9,7 +9,7 @@ must run inside private_dev.sh: Wine must not see the machine's serial
 devices, and the runs must not touch the machine's lock directory.
 
     e2e.py [--wine 32|64 --prefix DIR --variants DIR] [--emulator=COMMAND]
-           [--ser2net PROGRAM --sredird PROGRAM --server-kit KITDIR]
+           [--ser2net PROGRAM --sredird PROGRAM --server-kit KITDIR --avahi PROGRAM]
            --kit KITDIR --identity DESCRIPTION COPYRIGHT COMPANY BINARY
 
 --emulator runs a build for another architecture under qemu-user, which
@@ -21,6 +21,12 @@ connection as inetd would, with the kit for this machine (--server-kit, by
 default --kit) preloaded into both: the kit's log then shows what the server
 did to the pty's lines. Without --ser2net they are skipped, and without
 --sredird the sredird rows.
+
+The mdns:// rows run against server hosts of the table's own: network
+namespaces joined to the table's by veth pairs, each with its own /run and
+/sys, a dbus-daemon, avahi-daemon (--avahi) and ser2net advertising its
+boards; and a stand-in responder in one more. The table's own namespace,
+made by private_dev.sh, holds loopback and those pairs alone.
 """
 import argparse
 import errno
@@ -84,6 +90,7 @@ class Case:
     usbser: bool = False       # behind Windows' USB CDC driver: the device's lines are judged
     chatty: bool = False       # the board writes all the time, every byte value among it
     opens: str = "PTY"         # the pty whose settings the run must leave configured
+    within: float = None       # seconds the run must end within
 
     @property
     def servers(self):
@@ -99,7 +106,7 @@ class Case:
     @property
     def remote(self):
         """Whether the run talks to a server: ser2net, sredird or a stand-in."""
-        return bool(self.servers)
+        return bool(self.servers) or any(a.lower().startswith("mdns://") for a in self.args)
 
 
 def progress(label, delay):
@@ -425,6 +432,46 @@ HWGREP = [
 ]
 
 
+# Boards that ser2net advertises with mDNS on two server hosts (MDNS_HOSTS),
+# and a stand-in responder on a third (serve_mdns_stand_in) that answers
+# its own service types only: hostile packets around a good answer, or one
+# answer 200 ms late. Every service on the hosts serves PTY or PTY2.
+MDNS_FOUND = "Found: '%s' rfc2217://%s\n"
+RACK1 = ("rack1-slot3", "10.201.1.2:3001 USB VID:PID=0403:6001 SER=A10K3JQ4")
+MDNS = [
+    Case(f"mdns: {name}", ["-d", "-p", word, "0"], within=within,
+         out=f"Port: '{word}'\nDelay: 0 seconds\n" + MDNS_FOUND % found,
+         lines=OPENED + PULSE["RTS"] + GIVEN_BACK)
+    for name, word, found, within in [
+        ("by instance name, on the first host", "mdns://rack1-slot3", RACK1, None),
+        ("by USB serial, from the sysfs identity", "MDNS://SER=A10K3JQ4", RACK1, None),
+        ("by a TXT key of the lab's own", "mdns://lab-slot=A7", RACK1, None),
+        ("n=2 among two boards alike on two hosts", "mdns://0403:6001&n=2",
+         ("rack2-slot3", "10.201.2.2:3001 USB VID:PID=0403:6001 SER=B20M7XQ1"), None),
+        ("board2 before board10", "mdns://^board", ("board2", "10.201.2.2:3002 n/a"), None),
+        # rack1-plain comes first, and is only a TCP port.
+        ("a service that is not RFC 2217 is never chosen", "mdns://^rack1-", RACK1, None),
+        ("hostile answers and a flood around a good one", "mdns://survivor&type=_hostile._tcp",
+         ("survivor", "10.201.1.2:3001 n/a"), 2.0),
+        ("an answer 200 ms late, within the wait", "mdns://late-board&type=_late._tcp&wait=0.6",
+         ("late-board", "10.201.1.2:3001 n/a"), None),
+    ]
+] + [
+    Case("mdns: no match, -d lists every service", ["-d", "-p", "mdns://no such board", "0"],
+         status=255, out="Port: 'mdns://no such board'\nDelay: 0 seconds\n",
+         err="{MDNS_LISTING}" + SEARCH_FAILED % "mdns://no such board", lines=[]),
+] + [
+    Case(f"mdns: {name}", ["-q", "-p", word, "0"], status=255, banner=False,
+         err=SEARCH_FAILED % word, lines=[])
+    for name, word in [("no match", "mdns://no such board"), ("bad pattern", "mdns://(rack"),
+                       ("only a service that is not RFC 2217", "mdns://rack1-plain"),
+                       ("an answer later than a short wait", "mdns://late-board&type=_late._tcp&wait=0.1"),
+                       ("n beyond the matches", "mdns://0403:6001&n=3"),
+                       ("unknown option", "mdns://rack&bogus"), ("zero wait", "mdns://rack&wait=0"),
+                       ("bad type", "mdns://rack&type=a..b")]
+]
+
+
 # Windows builds whose version resource is missing, lacks Translation, or
 # lacks keys and has a description longer than its 80-byte field.
 VARIANTS = {
@@ -487,6 +534,8 @@ class Runner:
         if self.ser2net:
             try:
                 self.serve(pty, os.path.abspath(options.server_kit or options.kit))
+                self.mdns = self.serve_mdns(pty, pty2, options.avahi,
+                                            os.path.abspath(options.server_kit or options.kit))
             except SetupFailed:
                 self.close()
                 raise
@@ -532,6 +581,136 @@ class Runner:
         for length in (511, 512):
             base = self.ports["REMOTE"] + "?"
             self.ports[f"REMOTE{length}"] = base + "&" * (length - len(base))
+
+    def serve_mdns(self, pty, pty2, avahi, kit):
+        """The server hosts of MDNS_HOSTS and the stand-in responder's host.
+        Returns why they cannot run here, or None."""
+        dbus = shutil.which("dbus-daemon")
+        if not avahi or not os.path.exists(avahi) or not dbus:
+            return f"avahi-daemon ({avahi}) or dbus-daemon is missing: no mdns:// row"
+        avahi = os.path.abspath(avahi)  # nsenter -m starts the programs in /
+        ptys = {"PTY": pty, "PTY2": pty2}
+        listing, self.mdns_logs = [], []
+        for number, (device, identity, services) in MDNS_HOSTS.items():
+            self.mdns_host(number, ptys[device], identity, services, avahi, dbus, kit)
+            for name, port, rfc2217, sysattrs, txt in services:
+                address = f"10.201.{number}.2:{port}"
+                stack = "telnet(rfc2217),tcp" if rfc2217 else "tcp"
+                texts = [txt] if txt else []
+                texts += ["provider=ser2net", f"gensiostack={stack}"]
+                hwid = "n/a"
+                if sysattrs:
+                    vendor, product, serial, maker, description = identity
+                    texts += ["devicetype=serialusb", "bInterfaceNumber=00", "interface=UART",
+                              f"idProduct={product}", f"idVendor={vendor}", f"serial={serial}",
+                              f"manufacturer={maker}", f"product={description}"]
+                    hwid = f"USB VID:PID={vendor.upper()}:{product.upper()} SER={serial}"
+                addr = f"rfc2217://{address}" if rfc2217 else f"{address} (cannot be chosen: not RFC 2217)"
+                listing.append((name, f"{name:<20}\n    addr: {addr}\n    hwid: {hwid}\n" +
+                                "".join(f"    txt: {t}\n" for t in texts)))
+        key = lambda entry: [int(p) if p.isdigit() else p for p in re.split(r"(\d+)", entry[0])]
+        self.ports["MDNS_LISTING"] = "".join(e[1] for e in sorted(listing, key=key)) + \
+            f"{len(listing)} services found\n"
+        holder = self.mdns_namespace(3)
+        self.servers.append(subprocess.Popen(
+            ["nsenter", "-t", str(holder.pid), "-n", sys.executable, os.path.abspath(__file__),
+             "--mdns-stand-in"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        expected = {n: [s[0] for s in services] for n, (_, _, services) in MDNS_HOSTS.items()}
+        expected[3] = ["late-board"]
+        deadline = time.monotonic() + 15
+        while not mdns_advertised(expected):
+            if time.monotonic() > deadline:
+                logs = "".join(open(name).read() for name in self.mdns_logs)
+                raise SetupFailed("the mDNS hosts did not advertise their boards in 15 s:\n" + logs)
+        return None
+
+    def mdns_namespace(self, number):
+        """A network and mount namespace joined to ours by a veth pair:
+        10.201.N.2 there, 10.201.N.1 here. Returns the process that holds it."""
+        holder = subprocess.Popen(["unshare", "--net", "--mount", "--propagation", "private",
+                                   "sleep", "infinity"])
+        self.servers.append(holder)
+        ours = f"/proc/{os.getpid()}/ns/net"
+        while os.readlink(f"/proc/{holder.pid}/ns/net") == os.readlink(ours):
+            time.sleep(0.01)
+        link = f"kovex{number}"
+        inside = ["nsenter", "-t", str(holder.pid), "-n", "-m"]
+        for command in (["ip", "link", "add", link, "type", "veth", "peer", "name", "eth0",
+                         "netns", str(holder.pid)],
+                        ["ip", "addr", "add", f"10.201.{number}.1/24", "dev", link],
+                        ["ip", "link", "set", link, "up"],
+                        inside + ["ip", "addr", "add", f"10.201.{number}.2/24", "dev", "eth0"],
+                        inside + ["ip", "link", "set", "eth0", "up"],
+                        inside + ["ip", "link", "set", "lo", "up"]):
+            subprocess.run(command, check=True)
+        return holder
+
+    def mdns_host(self, number, pty, identity, services, avahi, dbus, kit):
+        """Server host N: its own /run, a /sys that holds its board's made-up
+        USB identity, a passwd that names avahi (as root, whoever runs the
+        table), and its dbus-daemon, avahi-daemon and ser2net."""
+        holder = self.mdns_namespace(number)
+        work = os.path.join(self.work, f"host{number}")
+        usb = "devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.2"
+        device, tty = f"ttyUSB{10 - number}", f"{work}/sys/{usb}/1-1.2:1.0"
+        os.makedirs(f"{tty}/{device}/tty/{device}")
+        os.makedirs(f"{work}/sys/class/tty")
+        os.symlink(f"../../{usb}/1-1.2:1.0/{device}/tty/{device}", f"{work}/sys/class/tty/{device}")
+        vendor, product, serial, maker, description = identity
+        for path, text in (("idVendor", vendor), ("idProduct", product), ("serial", serial + "  "),
+                           ("manufacturer", maker), ("product", description),
+                           ("1-1.2:1.0/bInterfaceNumber", "00"), ("1-1.2:1.0/interface", "UART")):
+            with open(f"{work}/sys/{usb}/{path}", "w") as f:
+                f.write(text + "\n")
+        for name, line in (("passwd", "avahi:x:0:0::/:/bin/false"), ("group", "avahi:x:0:")):
+            with open(f"/etc/{name}") as f, open(f"{work}/{name}", "w") as out:
+                out.write(f.read() + line + "\n")
+        node = f"/dev/shm/{device}"
+        open(node, "w").close()
+        self.scratch.append(node)
+        inside = ["nsenter", "-t", str(holder.pid), "-n", "-m"]
+        subprocess.run(inside + ["sh", "-c", f"""set -e
+            mount -t tmpfs kovex-run /run; mkdir /run/lock /run/avahi-daemon
+            mount --bind {work}/sys /sys; mount --bind {pty} {node}
+            mount --bind {work}/passwd /etc/passwd; mount --bind {work}/group /etc/group"""],
+                       check=True)
+        with open(f"{work}/bus.conf", "w") as f:
+            f.write('<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"'
+                    ' "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">\n'
+                    f"<busconfig><type>system</type><listen>unix:path={work}/bus</listen>"
+                    '<auth>EXTERNAL</auth><policy context="default"><allow user="*"/>'
+                    '<allow own="*"/><allow send_destination="*"/><allow receive_sender="*"/>'
+                    "</policy></busconfig>\n")
+        with open(f"{work}/avahi.conf", "w") as f:
+            f.write(f"[server]\nhost-name=kovex-host{number}\nuse-ipv4=yes\nuse-ipv6=no\n"
+                    "allow-interfaces=eth0\nenable-dbus=yes\n"
+                    "[publish]\npublish-hinfo=no\npublish-workstation=no\n")
+        with open(f"{work}/ser2net.yaml", "w") as f:
+            for name, port, rfc2217, sysattrs, txt in services:
+                f.write(f"connection: &{name}\n"
+                        f"  accepter: {'telnet(rfc2217),' if rfc2217 else ''}tcp,{port}\n"
+                        f"  connector: serialdev,{node},9600n81,local\n"
+                        "  options:\n    max-connections: 1\n    kickolduser: false\n"
+                        f"    mdns: true\n    mdns-name: {name}\n"
+                        f"    mdns-sysattrs: {'true' if sysattrs else 'false'}\n" +
+                        (f'    mdns-txt: "{txt}"\n' if txt else ""))
+        env = dict(self.env, DBUS_SYSTEM_BUS_ADDRESS=f"unix:path={work}/bus")
+        log = open(f"{work}/log", "w")  # what the three say, should the hosts not come up
+        self.mdns_logs.append(log.name)
+        quiet = dict(stdout=log, stderr=subprocess.STDOUT)
+        self.servers.append(subprocess.Popen(
+            inside + [dbus, f"--config-file={work}/bus.conf", "--nofork", "--nopidfile"],
+            env=env, **quiet))
+        while not os.path.exists(f"{work}/bus"):
+            time.sleep(0.01)
+        self.servers.append(subprocess.Popen(
+            inside + [avahi, "--no-drop-root", "--no-chroot", "--no-rlimits", "-f",
+                      f"{work}/avahi.conf"], env=env, **quiet))
+        self.servers.append(subprocess.Popen(
+            inside + [os.path.abspath(self.ser2net), "-n", "-d", "-c", f"{work}/ser2net.yaml", "-P",
+                      f"{work}/ser2net.pid"],
+            env=dict(env, LD_PRELOAD=kit + "/$LIB/libkovexlines.so", KOVEX_KIT_LOG=self.log,
+                     KOVEX_KIT_UNGUARDED="1"), **quiet))
 
     def usb_sysfs(self, pty, pty2):
         """The boards of HWGREP in a sysfs tree of the table's own: a tmpfs on
@@ -750,12 +929,17 @@ class Runner:
         self.wine_step("wineboot", [self.loader, "wineboot"])
 
     def close(self):
-        for server in getattr(self, "servers", []):
+        for server in reversed(getattr(self, "servers", [])):
             if isinstance(server, socket.socket):
                 server.close()
             else:
                 server.terminate()
-                server.wait()
+                try:
+                    server.wait(timeout=5)
+                except subprocess.TimeoutExpired:
+                    print(f"killed: {server.args}", file=sys.stderr)
+                    server.kill()
+                    server.wait()
         if self.wine:
             self.wine_stop()
         for path in self.scratch:  # folders, and the /dev entries of the sysfs tree
@@ -903,6 +1087,7 @@ class Runner:
         faults = []
         chatter = self.chatter() if case.chatty else None
         try:
+            started = time.monotonic()
             process, out, err = self.start(args, env, cwd)
             # ser2net gives the port back its own settings when the client
             # goes: a remote run's are read while it holds the port.
@@ -914,6 +1099,9 @@ class Runner:
                 faults += [f for f in self.settings_fault()
                            if f != "DC1 and DC3" or "{SREDIRD}" not in case.args]
             status, out, err = self.finish(process, out, err)
+            if case.within and time.monotonic() - started > case.within:
+                faults.append(f"the run took {time.monotonic() - started:.2f} s, "
+                              f"more than {case.within} s")
         finally:
             if chatter:
                 chatter()
@@ -1287,6 +1475,121 @@ def keep_writing(write, data, pause=0.0):
 
 # Each Windows build runs under the loader of its own word size, named here
 # rather than left to the wine script's guess.
+# Server host N: the pty its board is on, the board's USB identity (vendor,
+# product, serial, manufacturer, product name), and its ser2net connections:
+# instance name, TCP port, RFC 2217 or plain TCP, identity published, TXT of
+# the lab's own.
+MDNS_HOSTS = {
+    1: ("PTY", ("0403", "6001", "A10K3JQ4", "FTDI", "FT232R USB UART"),
+        [("rack1-slot3", 3001, True, True, "lab-slot=A7"), ("rack1-plain", 3002, False, False, None)]),
+    2: ("PTY2", ("0403", "6001", "B20M7XQ1", "FTDI", "FT232R USB UART"),
+        [("rack2-slot3", 3001, True, True, None), ("board2", 3002, True, False, None),
+         ("board10", 3003, True, False, None)]),
+}
+DNS_PTR, DNS_TXT, DNS_SRV, DNS_A = 12, 16, 33, 1
+
+
+def dns_name(dotted):
+    return b"".join(bytes([len(label)]) + label.encode() for label in dotted.split(".")) + b"\0"
+
+
+def dns_record(owner, kind, data, name=True):
+    return (dns_name(owner) if name else owner) + kind.to_bytes(2, "big") + b"\0\1" + \
+        (10).to_bytes(4, "big") + len(data).to_bytes(2, "big") + data
+
+
+def dns_service(instance, kind, address, port, host="standin.local"):
+    """The records of one service, as a responder answers a query for its type."""
+    full = f"{instance}.{kind}.local"
+    txt = b"".join(bytes([len(t)]) + t for t in (b"provider=stand-in",
+                                                 b"gensiostack=telnet(rfc2217),tcp"))
+    return [dns_record(f"{kind}.local", DNS_PTR, dns_name(full)),
+            dns_record(full, DNS_SRV, b"\0\0\0\0" + port.to_bytes(2, "big") + dns_name(host)),
+            dns_record(full, DNS_TXT, txt),
+            dns_record(host, DNS_A, socket.inet_aton(address))]
+
+
+def dns_packet(ident, question, records, counted=None):
+    """A response repeating the question; counted: the answer count it
+    claims, when it lies."""
+    count = len(records) if counted is None else counted
+    return ident.to_bytes(2, "big") + b"\x84\0\0\1" + count.to_bytes(2, "big") + b"\0\0\0\0" + \
+        question + b"".join(records)
+
+
+def mdns_advertised(expected):
+    """Whether each host (10.201.N.2) names all its services in answer to a
+    query of our own; the stand-in's host answers for _late._tcp."""
+    query = b"\x12\x34\0\0\0\1\0\0\0\0\0\0" + dns_name("_iostream._tcp.local") + b"\0\x0c\0\1"
+    seen = {number: b"" for number in expected}
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as asker:
+        for number in expected:
+            kind = "_late._tcp.local" if number == 3 else "_iostream._tcp.local"
+            asker.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF,
+                             socket.inet_aton(f"10.201.{number}.1"))
+            asker.sendto(query.replace(dns_name("_iostream._tcp.local"), dns_name(kind)),
+                         ("224.0.0.251", 5353))
+        asker.settimeout(0.4)
+        try:
+            while True:
+                data, (host, _) = asker.recvfrom(9000)
+                number = int(host.split(".")[2]) if host.startswith("10.201.") else 0
+                seen[number] = seen.get(number, b"") + data
+        except socket.timeout:
+            pass
+    return all(bytes([len(n)]) + n.encode() in seen[number]
+               for number, names in expected.items() for n in names)
+
+
+def serve_mdns_stand_in():
+    """The stand-in responder: answers legacy queries for _hostile._tcp with
+    a good service (survivor), then a packet of each fault claiming another
+    port for it, then a flood of new services for 3 s; for _late._tcp, with
+    a good service 200 ms late. Everything else goes unanswered."""
+    listener = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("0.0.0.0", 5353))
+    listener.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                        socket.inet_aton("224.0.0.251") + socket.inet_aton("10.201.3.2"))
+
+    def answer(query, asker):
+        ident, question = int.from_bytes(query[:2], "big"), query[12:]
+        kind = "_hostile._tcp" if dns_name("_hostile._tcp.local") in question else "_late._tcp"
+        good = dns_service("survivor" if kind == "_hostile._tcp" else "late-board", kind,
+                           "10.201.1.2", 3001)
+        if kind == "_late._tcp":
+            time.sleep(0.2)
+            listener.sendto(dns_packet(ident, question, good), asker)
+            return
+        wrong = dns_service("survivor", kind, "10.201.1.2", 9)
+        here = 12 + len(question)  # where the first record begins
+        srv = wrong[1]
+        faults = [
+            dns_packet(ident ^ 1, question, wrong),  # the wrong query ID
+            dns_packet(ident, question, wrong, counted=5),  # counts more than it holds
+            dns_packet(ident, question, wrong, counted=3),  # holds more than it counts
+            # the SRV's owner a pointer to itself, then one past the packet
+            dns_packet(ident, question, [b"\xc0" + bytes([here]) + srv[len(dns_name(
+                "survivor._hostile._tcp.local")):]]),
+            dns_packet(ident, question, [b"\xc3\xff" + srv[len(dns_name(
+                "survivor._hostile._tcp.local")):]]),
+        ]
+        for packet in [dns_packet(ident, question, good)] + faults:
+            listener.sendto(packet, asker)
+        ends, n = time.monotonic() + 3, 0
+        while time.monotonic() < ends:
+            records = [dns_record(f"{kind}.local", DNS_PTR, dns_name(f"flood-{n + i}.{kind}.local"))
+                       for i in range(20)]
+            n += 20
+            listener.sendto(dns_packet(ident, question, records), asker)
+
+    while True:
+        query, asker = listener.recvfrom(9000)
+        if query[2] & 0x80 == 0 and asker[1] != 5353 and query[4:6] == b"\0\1" and \
+                any(dns_name(k + ".local") + b"\0\x0c" in query for k in ("_hostile._tcp", "_late._tcp")):
+            threading.Thread(target=answer, args=(query, asker), daemon=True).start()
+
+
 WINE_LOADERS = {"32": "/usr/lib/wine/wine", "64": "/usr/lib/wine/wine64"}
 WINESERVER = "/usr/lib/wine/wineserver"
 
@@ -1320,7 +1623,10 @@ def main():
     parser.add_argument("--ser2net", help="the ser2net program the remote rows run against")
     parser.add_argument("--sredird", help="the sredird program the sredird rows run against")
     parser.add_argument("--server-kit", help="the kit for ser2net's architecture, if not --kit's")
+    parser.add_argument("--avahi", help="the avahi-daemon program the mdns:// rows run against")
     parser.add_argument("binary")
+    if sys.argv[1:] == ["--mdns-stand-in"]:
+        return serve_mdns_stand_in()
     options = parser.parse_args()
     if os.environ.get("KOVEX_PRIVATE_DEV") != "1":
         print("skipped: refusing to run outside a private /dev and lock directory (use private_dev.sh)")
@@ -1350,6 +1656,10 @@ def main():
             print("skipped: this machine has no IPv6 loopback: the IPv6 row does not run")
             cases = [c for c in cases if "{IPV6}" not in c.args]
         cases = [c for c in cases if "TWOFOLD" in runner.ports or "{TWOFOLD}" not in c.args]
+        if runner.mdns:
+            print(f"skipped: {runner.mdns}")
+        else:
+            cases += MDNS
     else:
         print(f"skipped: ser2net is missing ({options.ser2net}): no row through a network server")
     checks = [(c.name, lambda c=c: runner.run(c)) for c in cases if c.only in (None, platform)]

@@ -19,6 +19,9 @@ if [ "${KOVEX_PRIVATE_DEV:-}" != 1 ]; then
     exec $unshare "$0" "$@"
 fi
 ip link set lo up
+# A second loopback address: getaddrinfo's AI_ADDRCONFIG (ser2net's) takes
+# 127.0.0.1 alone for no IPv4 at all.
+ip addr add 127.0.0.2/8 dev lo
 new=$(mktemp -d)
 mount -t tmpfs -o mode=0755 kovex-dev "$new"
 for node in null zero random urandom tty full; do
