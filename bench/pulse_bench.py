@@ -9,7 +9,9 @@ ser2net on loopback (rfc2217://) is measured against pyserial's RFC 2217
 client, timed to the line as the server's kit logs it. A port named by its
 USB identity (hwgrep://, the kit's pty given one in the runner's own sysfs
 tree) is measured against the same run with the device path it finds, and
-against pyserial's hwgrep:// open of the same port.
+against pyserial's hwgrep:// open of the same port. A board that ser2net
+advertises with mDNS on a server host of the runner's own (mdns://) is
+measured against the same run with the rfc2217:// address the lookup finds.
 
     python3 bench/pulse_bench.py [--runs N] [--no-wine]
 
@@ -60,6 +62,7 @@ def runner_for(wine):
         kit=os.path.join(ROOT, "build/native/kit"),
         prefix=os.path.join(ROOT, f"build/native/wineprefix{wine}"), identity=("", "", ""),
         ser2net=os.path.join(ROOT, "build/ser2net/usr/sbin/ser2net"), sredird=None,
+        avahi=os.path.join(ROOT, "build/avahi/usr/sbin/avahi-daemon"),
         server_kit=None, small_tree=True))
 
 
@@ -206,6 +209,18 @@ def main():
     else:
         print("ser2net is missing (./dev.sh bench takes it out of its package): no remote figures")
 
+    mdns_over = None
+    if native.ser2net and not native.mdns:
+        native.ports.update(MDNS="mdns://rack1-slot3", FOUND="rfc2217://10.201.1.2:3001")
+        pairs = [(pulse(native, 0, port="FOUND"), pulse(native, 0, port="MDNS"))
+                 for _ in range(options.runs)]
+        direct_row = row("kovex start-to-assert, rfc2217:// address", [p[0] for p, _ in pairs])
+        mdns_row = row("kovex start-to-assert, mdns:// name", [m[0] for _, m in pairs])
+        mdns_over = mdns_row[0] - direct_row[0]
+        print(f"{'mdns:// over the address (medians)':<46} {mdns_over:>9.3f} ms")
+    else:
+        print(f"skipped: no mdns:// figures ({native.mdns or 'ser2net is missing'})")
+
     native.ports["HWGREP"] = "hwgrep://A10K3JQ4"
     pairs = [(pulse(native, 0, port="USB_A"), pulse(native, 0, port="HWGREP"))
              for _ in range(options.runs)]
@@ -274,6 +289,9 @@ def main():
             ("through ser2net, the pulse at the server within 5 ms of its 1 s",
              remote_errors[2] >= -1.0 and remote_errors[1] <= 5.0),
         ]
+    if mdns_over is not None:
+        targets.append(("mdns:// start-to-assert at most the 250 ms window plus 10 ms over the "
+                        "address", mdns_over <= 260))
     if wine_errors is not None:
         targets.append(("under Wine through ser2net, the pulse at the server within 10 ms of its 1 s",
                         wine_errors[2] >= -1.0 and wine_errors[1] <= 10.0))

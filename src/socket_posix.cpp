@@ -167,46 +167,69 @@ void socket_close()
 
 enum { INTERFACES_MAX = 64 };
 
-static int datagram_fd = -1;
-static struct in_addr interfaces[INTERFACES_MAX];
-static int interface_count;
+// One socket per interface, each bound to the interface's address.
+static int datagram_fds[INTERFACES_MAX];
+static int datagram_count;
 
 // Every IPv4 interface that is up and can multicast, each address once.
-static int interfaces_find()
+static int interfaces_find(struct in_addr *interfaces)
 {
     struct ifaddrs *list = nullptr;
     if (getifaddrs(&list) != 0)
         return -1;
-    interface_count = 0;
+    int count = 0;
     for (const struct ifaddrs *entry = list; entry != nullptr; entry = entry->ifa_next) {
         if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
             (entry->ifa_flags & IFF_UP) == 0 || (entry->ifa_flags & IFF_MULTICAST) == 0)
             continue;
         struct in_addr address = reinterpret_cast<const struct sockaddr_in *>(entry->ifa_addr)->sin_addr;
         bool known = false;
-        for (int i = 0; i < interface_count; i++)
+        for (int i = 0; i < count; i++)
             known = known || interfaces[i].s_addr == address.s_addr;
-        if (!known && interface_count < INTERFACES_MAX)
-            interfaces[interface_count++] = address;
+        if (!known && count < INTERFACES_MAX)
+            interfaces[count++] = address;
     }
     freeifaddrs(list);
-    return interface_count;
+    return count;
+}
+
+// A socket that sends through the interface of that address and is
+// answered there. Linux sends a multicast from a socket bound to an
+// interface's address through that interface; IP_MULTICAST_IF says so to
+// the BSDs and macOS. Its failure is left to the bound address, as on an
+// emulator that lacks the option (qemu-user).
+static int interface_socket(struct in_addr address)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    // RFC 6762 asks for 255 as the packets' time to live.
+    unsigned char hops = 255;
+    struct sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_addr = address;
+    if (fd < 0 || fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0 ||
+        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &hops, sizeof hops) != 0 ||
+        bind(fd, reinterpret_cast<const struct sockaddr *>(&local), sizeof local) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    (void)setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof address);
+    return fd;
 }
 
 int datagram_open()
 {
-    if (interfaces_find() < 0)
-        return -1;
-    datagram_fd = socket(AF_INET, SOCK_DGRAM, 0);
-    // RFC 6762 asks for 255 as the packets' time to live.
-    unsigned char hops = 255;
-    if (datagram_fd < 0 || fcntl(datagram_fd, F_SETFD, FD_CLOEXEC) != 0 ||
-        fcntl(datagram_fd, F_SETFL, O_NONBLOCK) != 0 ||
-        setsockopt(datagram_fd, IPPROTO_IP, IP_MULTICAST_TTL, &hops, sizeof hops) != 0) {
-        datagram_close();
-        return -1;
+    struct in_addr interfaces[INTERFACES_MAX];
+    int count = interfaces_find(interfaces);
+    for (int i = 0; i < count; i++) {
+        int fd = interface_socket(interfaces[i]);
+        if (fd < 0) {
+            datagram_close();
+            return -1;
+        }
+        datagram_fds[datagram_count++] = fd;
     }
-    return interface_count;
+    return count;
 }
 
 int datagram_send(const void *data, size_t size, uint32_t group, uint16_t port)
@@ -216,10 +239,8 @@ int datagram_send(const void *data, size_t size, uint32_t group, uint16_t port)
     to.sin_port = htons(port);
     to.sin_addr.s_addr = group;
     int sent = 0;
-    for (int i = 0; i < interface_count; i++)
-        if (setsockopt(datagram_fd, IPPROTO_IP, IP_MULTICAST_IF, &interfaces[i],
-                       sizeof interfaces[i]) == 0 &&
-            sendto(datagram_fd, data, size, 0, reinterpret_cast<const struct sockaddr *>(&to),
+    for (int i = 0; i < datagram_count; i++)
+        if (sendto(datagram_fds[i], data, size, 0, reinterpret_cast<const struct sockaddr *>(&to),
                    sizeof to) == static_cast<ssize_t>(size))
             sent++;
     return sent > 0 ? 0 : -1;
@@ -229,26 +250,37 @@ long datagram_receive(void *buffer, size_t capacity, uint16_t port, uint32_t *so
                       uint32_t timeout_ms)
 {
     uint32_t started = clock_milliseconds();
+    struct pollfd ready[INTERFACES_MAX];
+    for (int i = 0; i < datagram_count; i++)
+        ready[i] = {datagram_fds[i], POLLIN, 0};
     for (;;) {
-        int ready = descriptor_wait(datagram_fd, POLLIN, milliseconds_left(started, timeout_ms));
-        if (ready <= 0)
-            return ready == 0 ? SOCKET_TIMEOUT : -1;
-        struct sockaddr_in from = {};
-        socklen_t from_size = sizeof from;
-        ssize_t got = recvfrom(datagram_fd, buffer, capacity, 0,
-                               reinterpret_cast<struct sockaddr *>(&from), &from_size);
-        if (got >= 0 && from.sin_family == AF_INET && from.sin_port == htons(port)) {
-            *source = from.sin_addr.s_addr;
-            return static_cast<long>(got);
-        }
-        if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        int result = poll(ready, static_cast<nfds_t>(datagram_count),
+                          static_cast<int>(milliseconds_left(started, timeout_ms)));
+        if (result == 0)
+            return SOCKET_TIMEOUT;
+        if (result < 0 && errno != EINTR)
             return -1;
+        for (int i = 0; result > 0 && i < datagram_count; i++) {
+            if (ready[i].revents == 0)
+                continue;
+            struct sockaddr_in from = {};
+            socklen_t from_size = sizeof from;
+            ssize_t got = recvfrom(datagram_fds[i], buffer, capacity, 0,
+                                   reinterpret_cast<struct sockaddr *>(&from), &from_size);
+            if (got >= 0 && from.sin_family == AF_INET && from.sin_port == htons(port)) {
+                *source = from.sin_addr.s_addr;
+                return static_cast<long>(got);
+            }
+            if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                return -1;
+        }
     }
 }
 
 void datagram_close()
 {
-    if (datagram_fd >= 0)
-        close(datagram_fd);
-    datagram_fd = -1;
+    // A failed close leaves nothing to retry; the descriptor is gone either way.
+    for (int i = 0; i < datagram_count; i++)
+        close(datagram_fds[i]);
+    datagram_count = 0;
 }
