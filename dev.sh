@@ -30,6 +30,10 @@ TEST_PACKAGES="$TEST_PACKAGES libgensio4 libyaml-0-2"
 TEST_PACKAGES="$TEST_PACKAGES sredird"
 # pyserial, which the benchmark measures kovex against; check runs it briefly.
 TEST_PACKAGES="$TEST_PACKAGES python3-serial"
+# The mdns:// rows' server hosts: network namespaces joined by veth pairs
+# (iproute2), each with its own D-Bus, and avahi-daemon's libraries: the
+# program itself comes out of its package (below).
+TEST_PACKAGES="$TEST_PACKAGES iproute2 dbus-daemon libavahi-core7 libdaemon0"
 PACKAGE_PACKAGES="dpkg-dev"
 if [ "$arch" = amd64 ]; then
     # mingw-w64 for both word sizes, gcc-multilib for the kit's 32-bit half,
@@ -83,24 +87,31 @@ install_missing() {
 
 # The remote rows' server. Debian's ser2net package would start a service
 # whose default configuration serves /dev/ttyS0, the console on the machines
-# we test on, to every local user: only the program is taken out of the
-# package, into the build tree, and nothing of it is installed.
+# we test on, to every local user; avahi-daemon's would start a system
+# service that talks on the machine's network. Only the programs are taken
+# out of the packages, into the build tree, and nothing of them is installed.
 SER2NET=build/ser2net/usr/sbin/ser2net
-fetch_ser2net() {
-    [ -x "$SER2NET" ] && return 0
+AVAHI=build/avahi/usr/sbin/avahi-daemon
+#   fetch_program PACKAGE FOLDER PROGRAM WHAT-SKIPS-WITHOUT-IT
+fetch_program() {
+    [ -x "$3" ] && return 0
     download=$(mktemp -d)
-    if ! (cd "$download" && apt-get download -q ser2net >/dev/null 2>&1); then
+    if ! (cd "$download" && apt-get download -q "$1" >/dev/null 2>&1); then
         sudo=""
         [ "$(id -u)" = 0 ] || sudo=sudo
         $sudo apt-get update -q >/dev/null || true
-        (cd "$download" && apt-get download -q ser2net >/dev/null 2>&1) || true
+        (cd "$download" && apt-get download -q "$1" >/dev/null 2>&1) || true
     fi
-    if ls "$download"/ser2net_*.deb >/dev/null 2>&1; then
-        mkdir -p build && dpkg-deb -x "$download"/ser2net_*.deb build/ser2net
+    if ls "$download/$1"_*.deb >/dev/null 2>&1; then
+        mkdir -p build && dpkg-deb -x "$download/$1"_*.deb "$2"
     else
-        echo "skipped: ser2net could not be downloaded: no row through a network server will run"
+        echo "skipped: $1 could not be downloaded: $4"
     fi
     rm -rf "$download"
+}
+fetch_servers() {
+    fetch_program ser2net build/ser2net "$SER2NET" "no row through a network server will run"
+    fetch_program avahi-daemon build/avahi "$AVAHI" "no mdns:// row will run"
 }
 
 build_all() {
@@ -124,13 +135,14 @@ table_as_user() {
     copy=$(mktemp -d)
     cp -r tests/e2e.py tests/kit/private_dev.sh build/native/kovex build/native/kit "$copy/"
     [ -x "$SER2NET" ] && cp "$SER2NET" "$copy/"
+    [ -x "$AVAHI" ] && cp "$AVAHI" "$copy/"
     chmod -R a+rX "$copy"
     identity() { sed -n "s/^set(KOVEX_$1 \"\(.*\)\")\$/\1/p" CMakeLists.txt; }
     echo "The native end-to-end table as uid $uid:"
     status=0
     setpriv --reuid=$uid --regid=$uid --clear-groups env HOME="$copy" \
         "$copy/private_dev.sh" /usr/bin/python3 "$copy/e2e.py" --kit "$copy/kit" \
-        --ser2net "$copy/ser2net" --sredird /usr/sbin/sredird --identity \
+        --ser2net "$copy/ser2net" --sredird /usr/sbin/sredird --avahi "$copy/avahi-daemon" --identity \
         "$(identity DESCRIPTION)" "$(identity COPYRIGHT)" "$(identity COMPANY)" "$copy/kovex" \
         >"$copy/log" 2>&1 || status=$?
     tail -n 1 "$copy/log"
@@ -156,7 +168,7 @@ build)
     ;;
 check)
     install_missing $(packages_for check)
-    fetch_ser2net
+    fetch_servers
     build_all
     for preset in $DEB_PRESETS; do
         run_tests "$preset"
@@ -176,7 +188,7 @@ demo)
     ;;
 bench)
     install_missing $(packages_for bench)
-    fetch_ser2net
+    fetch_servers
     build_all >/dev/null
     shift
     python3 bench/pulse_bench.py "$@"
@@ -205,7 +217,7 @@ plan)
     echo "build presets: $PRESETS"
     echo "tested and packaged for Debian: $DEB_PRESETS"
     case "${2:-build}" in
-    check | bench) echo "taken out of its package, not installed: ser2net ($SER2NET)" ;;
+    check | bench) echo "taken out of their packages, not installed: ser2net ($SER2NET), avahi-daemon ($AVAHI)" ;;
     esac
     ;;
 *)
