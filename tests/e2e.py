@@ -592,7 +592,10 @@ class Runner:
         ptys = {"PTY": pty, "PTY2": pty2}
         listing, self.mdns_logs = [], []
         for number, (device, identity, services) in MDNS_HOSTS.items():
-            self.mdns_host(number, ptys[device], identity, services, avahi, dbus, kit)
+            try:
+                self.mdns_host(number, ptys[device], identity, services, avahi, dbus, kit)
+            except subprocess.CalledProcessError as failure:
+                return f"no server host can be made here ({shlex.join(failure.cmd)} failed)"
             for name, port, rfc2217, sysattrs, txt in services:
                 address = f"10.201.{number}.2:{port}"
                 stack = "telnet(rfc2217),tcp" if rfc2217 else "tcp"
@@ -611,7 +614,10 @@ class Runner:
         key = lambda entry: [int(p) if p.isdigit() else p for p in re.split(r"(\d+)", entry[0])]
         self.ports["MDNS_LISTING"] = "".join(e[1] for e in sorted(listing, key=key)) + \
             f"{len(listing)} services found\n"
-        holder = self.mdns_namespace(3)
+        try:
+            holder = self.mdns_namespace(3)
+        except subprocess.CalledProcessError as failure:
+            return f"no server host can be made here ({shlex.join(failure.cmd)} failed)"
         self.servers.append(subprocess.Popen(
             ["nsenter", "-t", str(holder.pid), "-n", sys.executable, os.path.abspath(__file__),
              "--mdns-stand-in"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
