@@ -590,34 +590,14 @@ class Runner:
             return f"avahi-daemon ({avahi}) or dbus-daemon is missing: no mdns:// row"
         avahi = os.path.abspath(avahi)  # nsenter -m starts the programs in /
         ptys = {"PTY": pty, "PTY2": pty2}
-        listing, self.mdns_logs = [], []
-        for number, (device, identity, services) in MDNS_HOSTS.items():
-            try:
-                self.mdns_host(number, ptys[device], identity, services, avahi, dbus, kit)
-            except subprocess.CalledProcessError as failure:
-                return f"no server host can be made here ({shlex.join(failure.cmd)} failed)"
-            for name, port, rfc2217, sysattrs, txt in services:
-                address = f"10.201.{number}.2:{port}"
-                stack = "telnet(rfc2217),tcp" if rfc2217 else "tcp"
-                texts = [txt] if txt else []
-                texts += ["provider=ser2net", f"gensiostack={stack}"]
-                hwid = "n/a"
-                if sysattrs:
-                    vendor, product, serial, maker, description = identity
-                    texts += ["devicetype=serialusb", "bInterfaceNumber=00", "interface=UART",
-                              f"idProduct={product}", f"idVendor={vendor}", f"serial={serial}",
-                              f"manufacturer={maker}", f"product={description}"]
-                    hwid = f"USB VID:PID={vendor.upper()}:{product.upper()} SER={serial}"
-                addr = f"rfc2217://{address}" if rfc2217 else f"{address} (cannot be chosen: not RFC 2217)"
-                listing.append((name, f"{name:<20}\n    addr: {addr}\n    hwid: {hwid}\n" +
-                                "".join(f"    txt: {t}\n" for t in texts)))
-        key = lambda entry: [int(p) if p.isdigit() else p for p in re.split(r"(\d+)", entry[0])]
-        self.ports["MDNS_LISTING"] = "".join(e[1] for e in sorted(listing, key=key)) + \
-            f"{len(listing)} services found\n"
+        self.mdns_logs = []
         try:
+            for number, (device, identity, services) in MDNS_HOSTS.items():
+                self.mdns_host(number, ptys[device], identity, services, avahi, dbus, kit)
             holder = self.mdns_namespace(3)
         except subprocess.CalledProcessError as failure:
             return f"no server host can be made here ({shlex.join(failure.cmd)} failed)"
+        self.ports["MDNS_LISTING"] = mdns_listing()
         self.servers.append(subprocess.Popen(
             ["nsenter", "-t", str(holder.pid), "-n", sys.executable, os.path.abspath(__file__),
              "--mdns-stand-in"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
@@ -806,8 +786,7 @@ class Runner:
         self.ports.update(patterns)
         # As the run prints it, control characters escaped, read back byte by byte.
         escape = lambda text: "".join(f"\\x{ord(c):02x}" if c < " " else c for c in text)
-        listing = sorted(listing, key=lambda entry: [int(part) if part.isdigit() else part
-                                                     for part in re.split(r"(\d+)", entry[0])])
+        listing = sorted(listing, key=name_order)
         text = "".join(f"{name:<20}\n    desc: {escape(desc)}\n    hwid: {hwid}\n"
                        for name, desc, hwid in listing) + f"{len(listing)} ports found\n"
         self.listing = text.encode(encoding).decode("latin-1")
@@ -1493,6 +1472,35 @@ MDNS_HOSTS = {
          ("board10", 3003, True, False, None)]),
 }
 DNS_PTR, DNS_TXT, DNS_SRV, DNS_A = 12, 16, 33, 1
+
+
+def name_order(entry):
+    """Orders entries by their first field as people count: board2 before board10."""
+    return [int(part) if part.isdigit() else part for part in re.split(r"(\d+)", entry[0])]
+
+
+def mdns_listing():
+    """What -d lists on standard error for the services of MDNS_HOSTS, in
+    the order of their names: ser2net's TXT strings follow mdns-txt's, and
+    the sysfs identity comes last."""
+    listing = []
+    for number, (_, identity, services) in MDNS_HOSTS.items():
+        vendor, product, serial, maker, description = identity
+        for name, port, rfc2217, sysattrs, txt in services:
+            address = f"10.201.{number}.2:{port}"
+            texts = ([txt] if txt else []) + ["provider=ser2net", "gensiostack=" +
+                                              ("telnet(rfc2217),tcp" if rfc2217 else "tcp")]
+            hwid = "n/a"
+            if sysattrs:
+                texts += ["devicetype=serialusb", "bInterfaceNumber=00", "interface=UART",
+                          f"idProduct={product}", f"idVendor={vendor}", f"serial={serial}",
+                          f"manufacturer={maker}", f"product={description}"]
+                hwid = f"USB VID:PID={vendor.upper()}:{product.upper()} SER={serial}"
+            addr = f"rfc2217://{address}" if rfc2217 else f"{address} (cannot be chosen: not RFC 2217)"
+            listing.append((name, f"{name:<20}\n    addr: {addr}\n    hwid: {hwid}\n" +
+                            "".join(f"    txt: {t}\n" for t in texts)))
+    return "".join(text for _, text in sorted(listing, key=name_order)) + \
+        f"{len(listing)} services found\n"
 
 
 def dns_name(dotted):
