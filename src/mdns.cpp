@@ -300,6 +300,9 @@ enum {
     PATTERN_MAX = 512,
     QUERY_MAX = 512,  // a legacy query's packet, as its answer's
     QUERIES_MAX = 1 + 2 * MDNS_SERVICES_MAX,
+    // An answer to the type's query this long may have been cut: avahi
+    // fills 512 bytes with whole services and drops the rest unsaid.
+    ANSWER_FULL = 448,
     HARDWARE_ID_MAX = 320,
 };
 
@@ -380,6 +383,20 @@ static int lookup_parse(const char *name, Lookup *lookup)
     return 0;
 }
 
+// Responders whose answer to the type's query came full, and so may have
+// left services out.
+static uint32_t full_sources[MDNS_HOSTS_MAX];
+static size_t full_count;
+
+static void full_source_note(uint32_t source)
+{
+    for (size_t i = 0; i < full_count; i++)
+        if (full_sources[i] == source)
+            return;
+    if (full_count < MDNS_HOSTS_MAX)
+        full_sources[full_count++] = source;
+}
+
 // The queries sent, so that an answer is taken only for one of them.
 static struct {
     uint16_t id;
@@ -444,6 +461,7 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup)
     uint32_t started = clock_milliseconds();
     memset(answers, 0, sizeof *answers);
     query_count = 0;
+    full_count = 0;
     next_id = static_cast<uint16_t>(clock_microseconds() * 2654435761u >> 16);
     const unsigned char *names[1] = {lookup->type};
     const int types[1] = {DNS_PTR};
@@ -465,8 +483,11 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup)
         for (size_t i = 0; size >= HEADER && i < query_count; i++)
             if (queries[i].id == read16(packet)) {
                 if (mdns_answers_take(answers, packet, static_cast<size_t>(size), queries[i].id,
-                                      queries[i].questions, lookup->type, source) == 0)
-                    follow_ups_send(answers);
+                                      queries[i].questions, lookup->type, source) != 0)
+                    break;
+                if (i == 0 && size >= ANSWER_FULL)
+                    full_source_note(source);
+                follow_ups_send(answers);
                 break;
             }
         if (left == 0)
@@ -579,6 +600,11 @@ static void candidates_print(const Candidate *candidates, size_t count)
         fputs("no services found\n", stderr);
     else
         fprintf(stderr, "%lu services found\n", static_cast<unsigned long>(count));
+    for (size_t i = 0; i < full_count; i++) {
+        const unsigned char *octets = reinterpret_cast<const unsigned char *>(&full_sources[i]);
+        fprintf(stderr, "%u.%u.%u.%u answered with a full packet: services it left out are not seen\n",
+                octets[0], octets[1], octets[2], octets[3]);
+    }
 }
 
 int mdns_search(const char *name, char *found, size_t capacity)
