@@ -566,11 +566,23 @@ static bool candidate_matches(const PatternProgram *program, const Candidate *ca
     return false;
 }
 
+// An IPv4 address, in network order, as dotted text.
+static void ipv4_write(char *text, size_t capacity, uint32_t address)
+{
+    const unsigned char *octets = reinterpret_cast<const unsigned char *>(&address);
+    snprintf(text, capacity, "%u.%u.%u.%u", octets[0], octets[1], octets[2], octets[3]);
+}
+
 static void address_write(char *text, size_t capacity, const Candidate *candidate)
 {
-    const unsigned char *octets = reinterpret_cast<const unsigned char *>(&candidate->address);
-    snprintf(text, capacity, "%u.%u.%u.%u:%u", octets[0], octets[1], octets[2], octets[3],
-             candidate->service->port);
+    char dotted[16];
+    ipv4_write(dotted, sizeof dotted, candidate->address);
+    snprintf(text, capacity, "%s:%u", dotted, candidate->service->port);
+}
+
+static const char *hardware_id_text(const Candidate *candidate)
+{
+    return candidate->hardware_id[0] != '\0' ? search_text_escaped(candidate->hardware_id) : "n/a";
 }
 
 // Every service seen, in the form of the hwgrep:// listing, with the TXT
@@ -589,9 +601,7 @@ static void candidates_print(const Candidate *candidates, size_t count)
             fprintf(stderr, "    addr: %s (cannot be chosen: not RFC 2217)\n", address);
         else
             fputs("    addr: unknown (cannot be chosen: its records did not all come)\n", stderr);
-        fprintf(stderr, "    hwid: %s\n", candidate->hardware_id[0] != '\0'
-                                               ? search_text_escaped(candidate->hardware_id)
-                                               : "n/a");
+        fprintf(stderr, "    hwid: %s\n", hardware_id_text(candidate));
         for (const char *text = service->txt; text < service->txt + service->txt_length;
              text += strlen(text) + 1)
             fprintf(stderr, "    txt: %s\n", search_text_escaped(text));
@@ -601,9 +611,10 @@ static void candidates_print(const Candidate *candidates, size_t count)
     else
         fprintf(stderr, "%lu services found\n", static_cast<unsigned long>(count));
     for (size_t i = 0; i < full_count; i++) {
-        const unsigned char *octets = reinterpret_cast<const unsigned char *>(&full_sources[i]);
-        fprintf(stderr, "%u.%u.%u.%u answered with a full packet: services it left out are not seen\n",
-                octets[0], octets[1], octets[2], octets[3]);
+        char dotted[16];
+        ipv4_write(dotted, sizeof dotted, full_sources[i]);
+        fprintf(stderr, "%s answered with a full packet: services it left out are not seen\n",
+                dotted);
     }
 }
 
@@ -632,10 +643,7 @@ int mdns_search(const char *name, char *found, size_t capacity)
             return -1;
         if (port_search_report != 0) {
             printf("Found: '%s'", search_text_escaped(candidate->service->instance));
-            printf(" rfc2217://%s %s\n", address,
-                   candidate->hardware_id[0] != '\0'
-                       ? search_text_escaped(candidate->hardware_id)
-                       : "n/a");
+            printf(" rfc2217://%s %s\n", address, hardware_id_text(candidate));
             fflush(stdout);
         }
         return 0;

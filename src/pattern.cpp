@@ -539,3 +539,13 @@ int name_compare(const char *a, const char *b)
     }
     return *a == *b ? 0 : *a == '\0' ? -1 : 1;
 }
+
+bool name_has_scheme(const char *name, const char *scheme)
+{
+    for (size_t i = 0; scheme[i] != '\0'; i++) {
+        char c = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] - 'A' + 'a') : name[i];
+        if (c != scheme[i])
+            return false;
+    }
+    return true;
+}

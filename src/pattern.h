@@ -64,4 +64,8 @@ size_t text_character_length(const char *text);
 // Orders names as people count: "COM2" before "COM10". Like strcmp.
 int name_compare(const char *a, const char *b);
 
+// Whether the name begins with the scheme (lower case, such as
+// "hwgrep://"), the name's letters in any case.
+bool name_has_scheme(const char *name, const char *scheme);
+
 #endif

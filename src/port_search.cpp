@@ -13,19 +13,6 @@ int port_search_report;
 
 static const char SCHEME[] = "hwgrep://";
 
-static char lower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool name_has_scheme(const char *name, const char *scheme)
-{
-    for (size_t i = 0; scheme[i] != '\0'; i++)
-        if (lower(name[i]) != scheme[i])
-            return false;
-    return true;
-}
-
 bool port_search_name(const char *name)
 {
     return name_has_scheme(name, SCHEME);

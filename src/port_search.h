@@ -10,9 +10,6 @@
 
 #include <cstddef>
 
-// Whether the name begins with the scheme ("hwgrep://"), in any case.
-bool name_has_scheme(const char *name, const char *scheme);
-
 // Whether the name is a search (it begins with "hwgrep://", in any case).
 bool port_search_name(const char *name);
 

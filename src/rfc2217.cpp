@@ -3,6 +3,7 @@
 #include "rfc2217.h"
 
 #include "lines.h"
+#include "pattern.h"
 #include "socket.h"
 #include "telnet.h"
 
@@ -26,14 +27,7 @@ static bool same_text(const char *text, size_t length, const char *word)
 bool remote_port_name(const char *name)
 {
     // Case does not matter, as for pyserial.
-    for (size_t i = 0; SCHEME[i] != '\0'; i++) {
-        char c = name[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != SCHEME[i])
-            return false;
-    }
-    return true;
+    return name_has_scheme(name, SCHEME);
 }
 
 int seconds_parse(const char *text, size_t length, uint32_t *milliseconds)

@@ -395,6 +395,15 @@ REMOTE = [
 FOUND = "Found: '{%s}' {%s_ID}\n"
 UTF8 = lambda word: word.encode().decode("latin-1")  # a word's UTF-8 bytes, as the run takes them
 SEARCH_FAILED = "Unable to open Serial Port '%s'.\n"
+
+
+def lookup_refused(rows):
+    """Names a lookup (hwgrep:// or mdns://) fails: the open failure with the
+    name as given, and no line touched."""
+    return [Case(f"{word.split(':')[0].lower()}: {name}", ["-q", "-p", word, "0"], status=255,
+                 banner=False, err=SEARCH_FAILED % word, lines=[]) for name, word in rows]
+
+
 HWGREP = [
     Case(f"hwgrep: {name}", ["-d", "-p", word, "0"], opens=opens, only=only,
          out=f"Port: '{word}'\nDelay: 0 seconds\n" + FOUND % (port, port),
@@ -422,14 +431,11 @@ HWGREP = [
     Case("hwgrep: no match, -d lists every port", ["-d", "-p", "hwgrep://no such board", "0"],
          status=255, out="Port: 'hwgrep://no such board'\nDelay: 0 seconds\n",
          err="{LISTING}" + SEARCH_FAILED % "hwgrep://no such board", lines=[]),
-] + [
-    Case(f"hwgrep: {name}", ["-q", "-p", word, "0"], status=255, banner=False,
-         err=SEARCH_FAILED % word, lines=[])
-    for name, word in [("no match", "HWGREP://no such board"), ("bad pattern", "hwgrep://(FT232R"),
-                       ("a class escape ending a range", "hwgrep://[a-\\d]"),
-                       ("n beyond the matches", "hwgrep://FT232R&n=3"),
-                       ("unknown option", "hwgrep://FT232R&n=1&bogus")]
-]
+] + lookup_refused([
+    ("no match", "HWGREP://no such board"), ("bad pattern", "hwgrep://(FT232R"),
+    ("a class escape ending a range", "hwgrep://[a-\\d]"),
+    ("n beyond the matches", "hwgrep://FT232R&n=3"),
+    ("unknown option", "hwgrep://FT232R&n=1&bogus")])
 
 
 # Boards that ser2net advertises with mDNS on two server hosts (MDNS_HOSTS),
@@ -460,16 +466,12 @@ MDNS = [
     Case("mdns: no match, -d lists every service", ["-d", "-p", "mdns://no such board", "0"],
          status=255, out="Port: 'mdns://no such board'\nDelay: 0 seconds\n",
          err="{MDNS_LISTING}" + SEARCH_FAILED % "mdns://no such board", lines=[]),
-] + [
-    Case(f"mdns: {name}", ["-q", "-p", word, "0"], status=255, banner=False,
-         err=SEARCH_FAILED % word, lines=[])
-    for name, word in [("no match", "mdns://no such board"), ("bad pattern", "mdns://(rack"),
-                       ("only a service that is not RFC 2217", "mdns://rack1-plain"),
-                       ("an answer later than a short wait", "mdns://late-board&type=_late._tcp&wait=0.1"),
-                       ("n beyond the matches", "mdns://0403:6001&n=3"),
-                       ("unknown option", "mdns://rack&bogus"), ("zero wait", "mdns://rack&wait=0"),
-                       ("bad type", "mdns://rack&type=a..b")]
-]
+] + lookup_refused([
+    ("no match", "mdns://no such board"), ("bad pattern", "mdns://(rack"),
+    ("only a service that is not RFC 2217", "mdns://rack1-plain"),
+    ("an answer later than a short wait", "mdns://late-board&type=_late._tcp&wait=0.1"),
+    ("n beyond the matches", "mdns://0403:6001&n=3"), ("unknown option", "mdns://rack&bogus"),
+    ("zero wait", "mdns://rack&wait=0"), ("bad type", "mdns://rack&type=a..b")])
 
 
 # Windows builds whose version resource is missing, lacks Translation, or
