@@ -80,7 +80,12 @@ install_missing() {
     *:i386*) dpkg --print-foreign-architectures | grep -qx i386 ||
         $sudo dpkg --add-architecture i386 ;;
     esac
-    $sudo apt-get update -q
+    # A mirror being synced fails an index now and then: try again, and
+    # go on with the lists there are, since the install says what is missing.
+    for try in 1 2 3; do
+        $sudo apt-get update -q && break
+        [ $try = 3 ] || sleep 10
+    done
     # shellcheck disable=SC2086
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing
 }

@@ -1,7 +1,6 @@
-// Boards found on the network: the query, its answers taken apart as
-// untrusted input (a packet is walked once to check that every name, length
-// and count in it holds, and only then once more to keep what it says), and
-// the choice among the services they tell of.
+// Boards found on the network: what the answers tell, kept apart by
+// responder and within bounds; the queries that ask for it; and the choice
+// among the services they tell of.
 #include "mdns.h"
 
 #include "pattern.h"
@@ -14,120 +13,39 @@
 #include <cstdlib>
 #include <cstring>
 
-enum { HEADER = 12, CLASS_IN = 1, FLAG_RESPONSE = 0x8000, RCODE_MASK = 0x000F };
-
-static unsigned int read16(const unsigned char *at)
+void mdns_answers_clear(MdnsAnswers *answers, const unsigned char *type)
 {
-    return static_cast<unsigned int>(at[0]) << 8 | at[1];
+    // The tables are large and used from their start: only the counts are reset.
+    memcpy(answers->type, type, dns_name_length(type));
+    answers->responder_count = answers->service_count = answers->host_count = 0;
+    answers->query_count = 0;
+    answers->full = false;
 }
 
-static void write16(unsigned char *at, unsigned int value)
+static MdnsResponder *responder_find(MdnsAnswers *answers, uint32_t source)
 {
-    at[0] = static_cast<unsigned char>(value >> 8);
-    at[1] = static_cast<unsigned char>(value);
+    for (size_t i = 0; i < answers->responder_count; i++)
+        if (answers->responders[i].address == source)
+            return &answers->responders[i];
+    return nullptr;
 }
 
-size_t mdns_name_encode(const char *dotted, unsigned char *name)
+static MdnsResponder *responder_of(MdnsAnswers *answers, uint32_t source, uint32_t link_address,
+                                   uint32_t link_netmask)
 {
-    size_t length = 0;
-    for (const char *label = dotted;;) {
-        size_t size = strcspn(label, ".");
-        if (size == 0 || size > MDNS_LABEL_MAX || length + 1 + size + 1 > MDNS_NAME_MAX)
-            return 0;
-        name[length++] = static_cast<unsigned char>(size);
-        memcpy(name + length, label, size);
-        length += size;
-        if (label[size] == '\0')
-            break;
-        label += size + 1;
+    MdnsResponder *responder = responder_find(answers, source);
+    if (responder != nullptr)
+        return responder;
+    if (answers->responder_count == MDNS_RESPONDERS_MAX) {
+        answers->full = true;
+        return nullptr;
     }
-    name[length++] = 0;
-    return length;
-}
-
-// The length of a name in DNS's form, its final 0 included.
-static size_t name_length(const unsigned char *name)
-{
-    size_t length = 0;
-    while (name[length] != 0)
-        length += 1u + name[length];
-    return length + 1;
-}
-
-size_t mdns_query(unsigned char *packet, size_t capacity, uint16_t id,
-                  const unsigned char *const *names, const int *types, int count)
-{
-    if (capacity < HEADER || count < 0 || count > 0xFFFF)
-        return 0;
-    memset(packet, 0, HEADER);
-    write16(packet, id);
-    write16(packet + 4, static_cast<unsigned int>(count));
-    size_t at = HEADER;
-    for (int i = 0; i < count; i++) {
-        size_t length = name_length(names[i]);
-        if (length + 4 > capacity - at)
-            return 0;
-        memcpy(packet + at, names[i], length);
-        at += length;
-        write16(packet + at, static_cast<unsigned int>(types[i]));
-        write16(packet + at + 2, CLASS_IN);
-        at += 4;
-    }
-    return at;
-}
-
-// Reads the name at `at` into out, uncompressed. Returns the offset just
-// past the name where it stands, or 0 for a bad one: a label or pointer past
-// the packet, a name longer than MDNS_NAME_MAX, a reserved label type, or a
-// pointer that does not lead back before every place the name has been read
-// from (so that no pointer can loop).
-static size_t name_read(const unsigned char *packet, size_t size, size_t at, unsigned char *out)
-{
-    size_t end = 0, length = 0, earliest = at;
-    for (size_t position = at;;) {
-        if (position >= size)
-            return 0;
-        unsigned int c = packet[position];
-        if ((c & 0xC0) == 0xC0) {
-            if (position + 1 >= size)
-                return 0;
-            size_t target = (c & 0x3Fu) << 8 | packet[position + 1];
-            if (target >= earliest)
-                return 0;
-            end = end != 0 ? end : position + 2;
-            earliest = position = target;
-            continue;
-        }
-        if ((c & 0xC0) != 0 || c + 1 > size - position || length + 1 + c > MDNS_NAME_MAX)
-            return 0;
-        memcpy(out + length, packet + position, c + 1);
-        length += c + 1;
-        position += c + 1;
-        if (c == 0)
-            return end != 0 ? end : position;
-    }
-}
-
-static unsigned char fold(unsigned char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
-
-// Whether two names in DNS's form are the same, ASCII case ignored.
-static bool name_equal(const unsigned char *a, const unsigned char *b)
-{
-    for (;;) {
-        if (*a != *b)
-            return false;
-        size_t length = *a;
-        if (length == 0)
-            return true;
-        for (size_t i = 1; i <= length; i++)
-            if (fold(a[i]) != fold(b[i]))
-                return false;
-        a += length + 1;
-        b += length + 1;
-    }
+    responder = &answers->responders[answers->responder_count++];
+    memset(responder, 0, sizeof *responder);
+    responder->address = source;
+    responder->link_address = link_address;
+    responder->link_netmask = link_netmask;
+    return responder;
 }
 
 // Whether a name is an instance of the service type: one label of text,
@@ -135,154 +53,185 @@ static bool name_equal(const unsigned char *a, const unsigned char *b)
 static bool instance_of(const unsigned char *name, const unsigned char *type)
 {
     return name[0] != 0 && memchr(name + 1, 0, name[0]) == nullptr &&
-           name_equal(name + 1 + name[0], type);
+           dns_name_equal(name + 1 + name[0], type);
 }
 
-// The service of that name, added when it is new and there is room; nullptr
-// when the name is no instance of the type or there is no room.
-static MdnsService *service_of(MdnsAnswers *answers, const unsigned char *name,
-                               const unsigned char *type, uint32_t source)
+// The responder's service of that name, added when it is new and there is
+// room; nullptr when there is none.
+static MdnsService *service_of(MdnsAnswers *answers, MdnsResponder *responder,
+                               const unsigned char *name)
 {
-    if (!instance_of(name, type))
+    if (!instance_of(name, answers->type))
         return nullptr;
+    unsigned int index = static_cast<unsigned int>(responder - answers->responders);
     for (size_t i = 0; i < answers->service_count; i++)
-        if (answers->services[i].source == source && name_equal(answers->services[i].name, name))
+        if (answers->services[i].responder == index && dns_name_equal(answers->services[i].name, name))
             return &answers->services[i];
-    if (answers->service_count == MDNS_SERVICES_MAX)
+    if (responder->services == MDNS_RESPONDER_SERVICES_MAX) {
+        responder->flooded = true;
         return nullptr;
+    }
+    if (answers->service_count == MDNS_SERVICES_MAX) {
+        answers->full = true;
+        return nullptr;
+    }
+    responder->services++;
     MdnsService *service = &answers->services[answers->service_count++];
-    memset(service, 0, sizeof *service);
-    service->source = source;
-    memcpy(service->name, name, name_length(name));
+    memset(service, 0, offsetof(MdnsService, txt));
+    service->txt_length = 0;
+    service->asked = service->address_asked = false;
+    service->responder = index;
+    memcpy(service->name, name, dns_name_length(name));
     memcpy(service->instance, name + 1, name[0]);
     return service;
 }
 
 // TXT strings as KEY=VALUE texts, each ended by a 0; a string that holds a
-// 0 itself, or no longer fits, is left out. False when the strings do not
-// fill the record exactly.
-static bool txt_read(const unsigned char *data, size_t length, MdnsService *service)
+// 0 itself, or no longer fits, is left out.
+static void txt_keep(MdnsService *service, const DnsRecord *record)
 {
-    size_t kept = 0;
-    for (size_t at = 0; at < length;) {
-        size_t size = data[at];
-        if (size + 1 > length - at)
-            return false;
-        const unsigned char *text = data + at + 1;
-        if (service != nullptr && size > 0 && memchr(text, 0, size) == nullptr &&
-            size + 1 <= MDNS_TXT_MAX - kept) {
+    const unsigned char *text;
+    size_t size, kept = 0;
+    for (size_t at = 0; (at = dns_txt_next(record, at, &text, &size)) != 0;)
+        if (size > 0 && memchr(text, 0, size) == nullptr && size + 1 <= MDNS_TXT_MAX - kept) {
             memcpy(service->txt + kept, text, size);
             kept += size;
             service->txt[kept++] = '\0';
         }
-        at += size + 1;
-    }
-    if (service != nullptr) {
-        service->has_txt = true;
-        service->txt_length = kept;
-    }
-    return true;
+    service->has_txt = true;
+    service->txt_length = kept;
 }
 
-static void host_add(MdnsAnswers *answers, const unsigned char *name, const unsigned char *data,
-                     uint32_t source)
+// Whether a board can be reached at the address: not "this network",
+// loopback, multicast, reserved or a broadcast address, nor the network's
+// own address or broadcast address on the link.
+static bool address_reachable(uint32_t address, const MdnsResponder *responder)
+{
+    const unsigned char *octets = reinterpret_cast<const unsigned char *>(&address);
+    uint32_t mask = responder->link_netmask;
+    bool on_link = (address & mask) == (responder->link_address & mask);
+    uint32_t host_part = address & ~mask;
+    return octets[0] != 0 && octets[0] != 127 && octets[0] < 224 &&
+           !(on_link && mask != 0xFFFFFFFFu && (host_part == 0 || host_part == ~mask));
+}
+
+static void host_add(MdnsAnswers *answers, unsigned int responder, const DnsRecord *record)
 {
     uint32_t address;
-    memcpy(&address, data, 4);
-    for (size_t i = 0; i < answers->host_count; i++)
-        if (answers->hosts[i].address == address && answers->hosts[i].source == source &&
-            name_equal(answers->hosts[i].name, name))
-            return;
-    if (answers->host_count == MDNS_HOSTS_MAX)
+    memcpy(&address, record->data, 4);
+    const MdnsResponder *from = &answers->responders[responder];
+    if (!address_reachable(address, from))
         return;
+    for (size_t i = 0; i < answers->host_count; i++)
+        if (answers->hosts[i].responder == responder && answers->hosts[i].address == address &&
+            dns_name_equal(answers->hosts[i].name, record->owner))
+            return;
+    if (answers->host_count == MDNS_HOSTS_MAX) {
+        answers->full = true;
+        return;
+    }
     MdnsHost *host = &answers->hosts[answers->host_count++];
-    host->source = source;
-    memcpy(host->name, name, name_length(name));
+    host->responder = responder;
+    memcpy(host->name, record->owner, dns_name_length(record->owner));
     host->address = address;
+    host->on_link = (address & from->link_netmask) == (from->link_address & from->link_netmask);
 }
 
-// Checks one record's data, and keeps what it says when answers is given.
-static bool record_read(const unsigned char *packet, size_t size, size_t at, size_t length,
-                        int type, const unsigned char *owner, const unsigned char *service_type,
-                        uint32_t source, MdnsAnswers *answers)
+// Whether an SRV of the responder names the host.
+static bool host_asked(const MdnsAnswers *answers, unsigned int responder, const unsigned char *name)
 {
-    unsigned char name[MDNS_NAME_MAX];
-    size_t end = at + length;
-    switch (type) {
-    case DNS_PTR:
-        if (name_read(packet, size, at, name) != end)
-            return false;
-        if (answers != nullptr && name_equal(owner, service_type))
-            (void)service_of(answers, name, service_type, source);
-        return true;
-    case DNS_SRV: {
-        if (length < 7 || name_read(packet, size, at + 6, name) != end)
-            return false;
-        MdnsService *service =
-            answers != nullptr ? service_of(answers, owner, service_type, source) : nullptr;
-        if (service != nullptr) {
-            service->has_srv = true;
-            service->port = static_cast<uint16_t>(read16(packet + at + 4));
-            memcpy(service->target, name, name_length(name));
-        }
-        return true;
+    for (size_t i = 0; i < answers->service_count; i++) {
+        const MdnsService *service = &answers->services[i];
+        if (service->responder == responder && service->has_srv &&
+            dns_name_equal(service->target, name))
+            return true;
     }
-    case DNS_TXT:
-        return txt_read(packet + at, length,
-                        answers != nullptr ? service_of(answers, owner, service_type, source)
-                                           : nullptr);
-    case DNS_A:
-        if (length != 4)
-            return false;
-        if (answers != nullptr)
-            host_add(answers, owner, packet + at, source);
-        return true;
-    default: return true;  // AAAA, NSEC and the rest: not ours to read
-    }
+    return false;
 }
 
-// Walks the packet: with answers nullptr only checking it, otherwise also
-// keeping what it says. Returns 0, or -1 for a packet that does not hold.
-static int packet_walk(const unsigned char *packet, size_t size, const unsigned char *service_type,
-                       uint32_t source, MdnsAnswers *answers)
+// The one-shot query on the link that this answer repeats, ID and
+// questions, or nullptr.
+static const MdnsQuery *query_answered(const MdnsAnswers *answers, DnsMessage *message, int link)
 {
-    unsigned char name[MDNS_NAME_MAX];
-    size_t at = HEADER;
-    for (unsigned int i = read16(packet + 4); i > 0; i--) {
-        at = name_read(packet, size, at, name);
-        if (at == 0 || 4 > size - at)
-            return -1;
-        at += 4;
+    for (size_t i = 0; i < answers->query_count; i++) {
+        const MdnsQuery *query = &answers->queries[i];
+        if (query->id != message->id || query->link != link)
+            continue;
+        const MdnsService *service = &answers->services[query->service];
+        const unsigned char *names[2] = {answers->type, service->name};
+        int types[2] = {DNS_PTR, DNS_SRV};
+        unsigned int count = 1;
+        if (query->asked == ASKED_RECORDS)
+            count = 2, names[0] = service->name, types[1] = DNS_TXT, types[0] = DNS_SRV;
+        else if (query->asked == ASKED_ADDRESS)
+            names[0] = service->target, types[0] = DNS_A;
+        if (message->question_count != count)
+            return nullptr;
+        unsigned char name[DNS_NAME_MAX];
+        int type;
+        for (unsigned int q = 0; q < count; q++)
+            if (dns_question_next(message, name, &type) != 0 || type != types[q] ||
+                !dns_name_equal(name, names[q]))
+                return nullptr;
+        return query;
     }
-    unsigned int records = read16(packet + 6) + read16(packet + 8) + read16(packet + 10);
-    for (; records > 0; records--) {
-        at = name_read(packet, size, at, name);
-        if (at == 0 || 10 > size - at)
-            return -1;
-        int type = static_cast<int>(read16(packet + at));
-        bool internet = (read16(packet + at + 2) & 0x7FFFu) == CLASS_IN;  // the top bit flushes caches
-        size_t length = read16(packet + at + 8);
-        at += 10;
-        if (length > size - at ||
-            !record_read(packet, size, at, length, internet ? type : 0, name, service_type, source,
-                         answers))
-            return -1;
-        at += length;
-    }
-    return at == size ? 0 : -1;
+    return nullptr;
 }
 
 int mdns_answers_take(MdnsAnswers *answers, const unsigned char *packet, size_t size,
-                      uint16_t id, int question_count, const unsigned char *service_type,
-                      uint32_t source)
+                      uint32_t source, uint32_t link_address, uint32_t link_netmask, int link,
+                      bool shared)
 {
-    if (size < HEADER || size > MDNS_PACKET_MAX || read16(packet) != id ||
-        (read16(packet + 2) & FLAG_RESPONSE) == 0 || (read16(packet + 2) & RCODE_MASK) != 0 ||
-        static_cast<int>(read16(packet + 4)) != question_count)
+    DnsMessage message;
+    const MdnsResponder *known = responder_find(answers, source);
+    if ((known != nullptr && known->flooded) || dns_message_open(&message, packet, size) != 0 ||
+        !message.response)
         return -1;
-    if (packet_walk(packet, size, service_type, source, nullptr) != 0)
+    // Multicast answers carry no ID and no questions (RFC 6762 section 6);
+    // an answer to a one-shot query must repeat it.
+    const MdnsQuery *query = shared ? nullptr : query_answered(answers, &message, link);
+    if (!shared && query == nullptr)
         return -1;
-    return packet_walk(packet, size, service_type, source, answers);
+    DnsMessage again = message;
+    DnsRecord record;
+    MdnsResponder *responder = nullptr;
+    bool typed = false;
+    while (dns_record_next(&message, &record) == 0) {
+        bool pointer = record.type == DNS_PTR && dns_name_equal(record.owner, answers->type);
+        const unsigned char *instance = pointer ? record.name : record.owner;
+        if (record.ttl == 0 || !(pointer || record.type == DNS_SRV || record.type == DNS_TXT) ||
+            !instance_of(instance, answers->type))
+            continue;
+        if (responder == nullptr &&
+            (responder = responder_of(answers, source, link_address, link_netmask)) == nullptr)
+            return 0;
+        MdnsService *service = service_of(answers, responder, instance);
+        typed = typed || pointer;
+        if (service == nullptr || pointer)
+            continue;
+        if (record.type == DNS_SRV && !service->has_srv) {
+            service->has_srv = true;
+            service->port = record.port;
+            memcpy(service->target, record.name, dns_name_length(record.name));
+        } else if (record.type == DNS_TXT && !service->has_txt) {
+            txt_keep(service, &record);
+        }
+    }
+    if (responder == nullptr)
+        responder = responder_find(answers, source);
+    if (responder == nullptr)
+        return 0;
+    unsigned int index = static_cast<unsigned int>(responder - answers->responders);
+    while (dns_record_next(&again, &record) == 0)
+        if (record.type == DNS_A && record.ttl != 0 && host_asked(answers, index, record.owner))
+            host_add(answers, index, &record);
+    if (typed && shared)
+        responder->shared = true;
+    // avahi fills a one-shot answer with whole services up to 512 bytes and
+    // drops the rest unsaid.
+    if (typed && query != nullptr && query->asked == ASKED_TYPE && size >= 448)
+        responder->legacy_full = true;
+    return 0;
 }
 
 static const char SCHEME[] = "mdns://";
@@ -294,22 +243,24 @@ enum : uint32_t {
     // by up to 120 ms (RFC 6762 section 6), and for asking again after it.
     WAIT_DEFAULT_MS = 250,
     WAIT_MOST_MS = 60000,
+    // Follow-up questions go out once the answers have stopped for this long.
+    QUIET_MS = 25,
+    // avahi multicasts the same records at most every 500 ms, and answers a
+    // question asking for unicast meanwhile to a shared port, which only one
+    // program on the host gets: past this, asking again brings a multicast.
+    ASK_AGAIN_MS = 550,
 };
 enum {
     MDNS_PORT = 5353,
     PATTERN_MAX = 512,
-    QUERY_MAX = 512,  // a legacy query's packet, as its answer's
-    QUERIES_MAX = 1 + 2 * MDNS_SERVICES_MAX,
-    // An answer to the type's query this long may have been cut: avahi
-    // fills 512 bytes with whole services and drops the rest unsaid.
-    ANSWER_FULL = 448,
+    QUERY_MAX = 1400,  // fits any link's packets
     HARDWARE_ID_MAX = 320,
 };
 
 struct Lookup {
     char pattern[PATTERN_MAX];
     unsigned long n;
-    unsigned char type[MDNS_NAME_MAX];
+    unsigned char type[DNS_NAME_MAX];
     uint32_t wait_ms;
 };
 
@@ -318,7 +269,7 @@ struct Lookup {
 struct Candidate {
     const MdnsService *service;
     uint32_t address;  // network order; 0 when no address came
-    bool choosable;
+    bool rfc2217;
     char hardware_id[HARDWARE_ID_MAX];
 };
 
@@ -337,7 +288,7 @@ static bool option_is(const char *option, size_t length, const char *key)
 static int type_parse(const char *text, size_t length, unsigned char *type)
 {
     static const char DOMAIN[] = ".local";
-    char dotted[MDNS_NAME_MAX];
+    char dotted[DNS_NAME_MAX];
     size_t domain = sizeof DOMAIN - 1;
     if (length + domain >= sizeof dotted || memchr(text, '\0', length) != nullptr)
         return -1;
@@ -346,7 +297,7 @@ static int type_parse(const char *text, size_t length, unsigned char *type)
     bool local = length >= domain && pattern_search("^\\.local$", dotted + length - domain, false);
     if (!local)
         memcpy(dotted + length, DOMAIN, domain + 1);
-    return mdns_name_encode(dotted, type) != 0 ? 0 : -1;
+    return dns_name_encode(dotted, type) != 0 ? 0 : -1;
 }
 
 // mdns://PATTERN[&n=N][&type=SERVICE][&wait=SECONDS]: the pattern runs to
@@ -383,118 +334,198 @@ static int lookup_parse(const char *name, Lookup *lookup)
     return 0;
 }
 
-// Responders whose answer to the type's query came full, and so may have
-// left services out.
-static uint32_t full_sources[MDNS_HOSTS_MAX];
-static size_t full_count;
-
-static void full_source_note(uint32_t source)
-{
-    for (size_t i = 0; i < full_count; i++)
-        if (full_sources[i] == source)
-            return;
-    if (full_count < MDNS_HOSTS_MAX)
-        full_sources[full_count++] = source;
-}
-
-// The queries sent, so that an answer is taken only for one of them.
-static struct {
-    uint16_t id;
-    int questions;
-} queries[QUERIES_MAX];
-static size_t query_count;
+static DatagramLink links[DATAGRAM_LINKS_MAX];
+static int link_count;
 static uint16_t next_id;
 
-static int query_send(const unsigned char *const *names, const int *types, int count)
+// Sends the questions on the link: from the shared port asking for unicast
+// answers, or as a one-shot query, noted so that its answer can be judged.
+static void query_send(MdnsAnswers *answers, int link, const DnsQuestion *questions, int count,
+                       int asked, size_t service)
 {
     unsigned char packet[QUERY_MAX];
-    if (query_count == QUERIES_MAX)
-        return -1;
-    uint16_t id = next_id++;
-    size_t size = mdns_query(packet, sizeof packet, id, names, types, count);
-    uint32_t group;
-    memcpy(&group, GROUP, sizeof group);
-    if (size == 0 || datagram_send(packet, size, group, MDNS_PORT) != 0)
-        return -1;
-    queries[query_count].id = id;
-    queries[query_count].questions = count;
-    query_count++;
-    return 0;
+    bool shared = links[link].mode == LINK_SHARED && asked != ASKED_TYPE;
+    if (!shared && answers->query_count == MDNS_QUERIES_MAX)
+        return;
+    // Queries from port 5353 carry ID 0 (RFC 6762 section 18.1).
+    uint16_t id = shared ? 0 : next_id++;
+    size_t size = dns_query(packet, sizeof packet, id, questions, count, shared);
+    if (size == 0 || datagram_send(link, shared, packet, size) != 0 || shared)
+        return;
+    MdnsQuery *query = &answers->queries[answers->query_count++];
+    query->id = id;
+    query->link = link;
+    query->asked = asked;
+    query->service = service;
+}
+
+// Asks for the services of the type on every link: as a querier does,
+// where the port is shared, and once the one-shot way besides, which is
+// answered at once and tells which responders there are.
+static void type_ask(MdnsAnswers *answers, bool again)
+{
+    const DnsQuestion question = {answers->type, DNS_PTR};
+    unsigned char packet[QUERY_MAX];
+    size_t size = dns_query(packet, sizeof packet, 0, &question, 1, true);
+    for (int link = 0; link < link_count; link++) {
+        if (links[link].mode == LINK_SHARED)
+            (void)datagram_send(link, true, packet, size);
+        if (links[link].mode != LINK_FAILED && !again)
+            query_send(answers, link, &question, 1, ASKED_TYPE, 0);
+    }
+}
+
+static int link_index(const MdnsAnswers *answers, const MdnsService *service)
+{
+    const MdnsResponder *responder = &answers->responders[service->responder];
+    for (int link = 0; link < link_count; link++)
+        if (links[link].address == responder->link_address)
+            return link;
+    return -1;
 }
 
 static const MdnsHost *host_of(const MdnsAnswers *answers, const MdnsService *service)
 {
-    for (size_t i = 0; i < answers->host_count; i++)
-        if (answers->hosts[i].source == service->source &&
-            name_equal(answers->hosts[i].name, service->target))
-            return &answers->hosts[i];
-    return nullptr;
+    const MdnsHost *found = nullptr;
+    for (size_t i = 0; i < answers->host_count; i++) {
+        const MdnsHost *host = &answers->hosts[i];
+        if (host->responder == service->responder && dns_name_equal(host->name, service->target) &&
+            (found == nullptr || (!found->on_link && host->on_link)))
+            found = host;
+    }
+    return found;
 }
 
-// Asks, once for each, for what the answers left out: a responder that fits
-// its answer into 512 bytes drops the records of all but the first services.
+static void batch_send(MdnsAnswers *answers, int link, const DnsQuestion *questions, int *count,
+                       size_t *size)
+{
+    if (*count > 0)
+        query_send(answers, link, questions, *count, ASKED_RECORDS, 0);
+    *count = 0;
+    *size = DNS_HEADER;
+}
+
+// Asks, once for each, for what the answers left out: on a shared link in
+// as few packets as the questions fit, the one-shot way one service at a
+// time, as a one-shot answer of 512 bytes holds no more.
 static void follow_ups_send(MdnsAnswers *answers)
 {
-    for (size_t i = 0; i < answers->service_count; i++) {
-        MdnsService *service = &answers->services[i];
-        if ((!service->has_srv || !service->has_txt) && !service->asked) {
+    enum { BATCH = 32 };
+    for (int link = 0; link < link_count; link++) {
+        DnsQuestion batch[BATCH];
+        int count = 0;
+        size_t size = DNS_HEADER;
+        for (size_t i = 0; i < answers->service_count; i++) {
+            MdnsService *service = &answers->services[i];
+            bool records = (!service->has_srv || !service->has_txt) && !service->asked;
+            bool address = !records && service->has_srv && !service->address_asked &&
+                           host_of(answers, service) == nullptr;
+            if ((!records && !address) || answers->responders[service->responder].flooded ||
+                link_index(answers, service) != link)
+                continue;
             service->asked = true;
-            const unsigned char *names[2] = {service->name, service->name};
-            const int types[2] = {DNS_SRV, DNS_TXT};
-            (void)query_send(names, types, 2);
-        } else if (service->has_srv && !service->address_asked &&
-                   host_of(answers, service) == nullptr) {
-            service->address_asked = true;
-            const unsigned char *names[1] = {service->target};
-            const int types[1] = {DNS_A};
-            (void)query_send(names, types, 1);
+            service->address_asked = address;
+            DnsQuestion asked[2] = {{service->name, DNS_SRV}, {service->name, DNS_TXT}};
+            if (address)
+                asked[0] = {service->target, DNS_A};
+            int asking = records ? 2 : 1;
+            if (links[link].mode != LINK_SHARED) {
+                query_send(answers, link, asked, asking, records ? ASKED_RECORDS : ASKED_ADDRESS, i);
+                continue;
+            }
+            size_t adding = asking * (dns_name_length(asked[0].name) + 4);
+            if (count + asking > BATCH || size + adding > QUERY_MAX)
+                batch_send(answers, link, batch, &count, &size);
+            for (int q = 0; q < asking; q++)
+                batch[count++] = asked[q];
+            size += adding;
         }
+        batch_send(answers, link, batch, &count, &size);
     }
+}
+
+// Whether a responder on a shared link answered only the one-shot way,
+// with a full packet: what it left out was never seen.
+static bool responder_cut(const MdnsResponder *responder)
+{
+    for (int link = 0; link < link_count; link++)
+        if (links[link].address == responder->link_address)
+            return links[link].mode == LINK_SHARED && responder->legacy_full && !responder->shared;
+    return false;
+}
+
+static bool responders_cut(const MdnsAnswers *answers)
+{
+    for (size_t i = 0; i < answers->responder_count; i++)
+        if (responder_cut(&answers->responders[i]))
+            return true;
+    return false;
+}
+
+// The link an answer from that address came by: the one whose network
+// holds it. Answers from elsewhere are not from the link (RFC 6762 section 11).
+static int link_of(uint32_t source)
+{
+    for (int link = 0; link < link_count; link++)
+        if (links[link].mode != LINK_FAILED &&
+            (source & links[link].netmask) == (links[link].address & links[link].netmask))
+            return link;
+    return -1;
 }
 
 // Asks the network and takes the answers until the window closes; no
-// answer moves its end. Returns 0, or -1 when the query could not go out or
-// the socket failed.
+// answer moves its end. Returns 0, or -1 when no link could be asked.
 static int answers_gather(MdnsAnswers *answers, const Lookup *lookup)
 {
-    static unsigned char packet[MDNS_PACKET_MAX + 1];
+    static unsigned char packet[DNS_PACKET_MAX + 1];
     uint32_t started = clock_milliseconds();
-    memset(answers, 0, sizeof *answers);
-    query_count = 0;
-    full_count = 0;
+    uint32_t group;
+    memcpy(&group, GROUP, sizeof group);
+    mdns_answers_clear(answers, lookup->type);
     next_id = static_cast<uint16_t>(clock_microseconds() * 2654435761u >> 16);
-    const unsigned char *names[1] = {lookup->type};
-    const int types[1] = {DNS_PTR};
-    if (datagram_open() <= 0 || query_send(names, types, 1) != 0) {
+    link_count = datagram_open(group, MDNS_PORT, links, DATAGRAM_LINKS_MAX);
+    bool asked = false;
+    for (int link = 0; link < link_count; link++)
+        asked = asked || links[link].mode != LINK_FAILED;
+    if (!asked) {
         datagram_close();
         return -1;
     }
-    int result = 0;
+    type_ask(answers, false);
+    bool pending = false, again = false;
     for (;;) {
+        uint32_t spent = clock_milliseconds() - started;
         uint32_t left = milliseconds_left(started, lookup->wait_ms);
-        uint32_t source = 0;
-        long size = datagram_receive(packet, sizeof packet, MDNS_PORT, &source, left);
-        if (size == SOCKET_TIMEOUT)
-            break;
-        if (size < 0) {
-            result = -1;
-            break;
+        if (!again && spent >= ASK_AGAIN_MS && left > QUIET_MS * 4 && responders_cut(answers)) {
+            again = true;
+            type_ask(answers, true);
         }
-        for (size_t i = 0; size >= HEADER && i < query_count; i++)
-            if (queries[i].id == read16(packet)) {
-                if (mdns_answers_take(answers, packet, static_cast<size_t>(size), queries[i].id,
-                                      queries[i].questions, lookup->type, source) != 0)
-                    break;
-                if (i == 0 && size >= ANSWER_FULL)
-                    full_source_note(source);
-                follow_ups_send(answers);
-                break;
-            }
+        uint32_t wait = pending && left > QUIET_MS ? QUIET_MS : left;
+        DatagramFrom from;
+        long size = datagram_receive(packet, sizeof packet, &from, wait);
+        if (size == SOCKET_TIMEOUT && pending && left > 0) {
+            follow_ups_send(answers);
+            pending = false;
+        } else if (size >= 0 && from.port == MDNS_PORT) {
+            int link = link_of(from.address);
+            if (link >= 0 &&
+                mdns_answers_take(answers, packet, static_cast<size_t>(size), from.address,
+                                  links[link].address, links[link].netmask,
+                                  from.link < 0 ? link : from.link, from.shared) == 0)
+                pending = true;
+        } else if (size < 0 && size != SOCKET_TIMEOUT) {
+            break;  // what came so far is all there is
+        }
         if (left == 0)
             break;
     }
     datagram_close();
-    return result;
+    return 0;
+}
+
+static unsigned char fold(unsigned char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
 }
 
 // The value of a TXT key (keys are compared without case), or nullptr.
@@ -529,8 +560,7 @@ static void candidate_make(Candidate *candidate, const MdnsAnswers *answers,
     const char *stack = txt_value(service, "gensiostack");
     candidate->service = service;
     candidate->address = host != nullptr ? host->address : 0;
-    candidate->choosable = host != nullptr && stack != nullptr &&
-                           pattern_search("rfc2217", stack, false);
+    candidate->rfc2217 = stack != nullptr && pattern_search("rfc2217", stack, false);
     unsigned int vendor, product;
     const char *serial = txt_value(service, "serial");
     candidate->hardware_id[0] = '\0';
@@ -539,6 +569,11 @@ static void candidate_make(Candidate *candidate, const MdnsAnswers *answers,
         snprintf(candidate->hardware_id, sizeof candidate->hardware_id,
                  "USB VID:PID=%04X:%04X%s%s", vendor, product, serial != nullptr ? " SER=" : "",
                  serial != nullptr ? serial : "");
+}
+
+static bool complete(const Candidate *candidate)
+{
+    return candidate->address != 0 && candidate->service->has_txt;
 }
 
 static int candidate_compare(const void *a, const void *b)
@@ -553,6 +588,15 @@ static int candidate_compare(const void *a, const void *b)
     return order;
 }
 
+// Whether two services are one board that answered twice: by two of its
+// addresses, or on two of our links.
+static bool same_board(const Candidate *a, const Candidate *b)
+{
+    return a->service->has_srv && b->service->has_srv && a->service->port == b->service->port &&
+           dns_name_equal(a->service->name, b->service->name) &&
+           dns_name_equal(a->service->target, b->service->target);
+}
+
 static bool candidate_matches(const PatternProgram *program, const Candidate *candidate)
 {
     const MdnsService *service = candidate->service;
@@ -564,6 +608,14 @@ static bool candidate_matches(const PatternProgram *program, const Candidate *ca
         if (pattern_run(program, text))
             return true;
     return false;
+}
+
+// Whether a service whose records did not all come could be a match: one
+// without its TXT could be anything.
+static bool could_match(const PatternProgram *program, const Candidate *candidate)
+{
+    return !candidate->service->has_txt ||
+           (candidate->rfc2217 && candidate_matches(program, candidate));
 }
 
 // An IPv4 address, in network order, as dotted text.
@@ -585,9 +637,23 @@ static const char *hardware_id_text(const Candidate *candidate)
     return candidate->hardware_id[0] != '\0' ? search_text_escaped(candidate->hardware_id) : "n/a";
 }
 
+// How the run asked where that was not the full way.
+static void links_print()
+{
+    char dotted[16];
+    for (int link = 0; link < link_count; link++) {
+        ipv4_write(dotted, sizeof dotted, links[link].address);
+        if (links[link].mode == LINK_LEGACY)
+            fprintf(stderr, "mDNS on %s: port 5353 is held by another program, asked with a "
+                            "one-shot query: a busy host's answer may leave boards out\n", dotted);
+        else if (links[link].mode == LINK_FAILED)
+            fprintf(stderr, "mDNS on %s: no socket could be opened there, not asked\n", dotted);
+    }
+}
+
 // Every service seen, in the form of the hwgrep:// listing, with the TXT
-// strings the pattern is also searched in.
-static void candidates_print(const Candidate *candidates, size_t count)
+// strings the pattern is also searched in, and what was not seen.
+static void candidates_print(const MdnsAnswers *answers, const Candidate *candidates, size_t count)
 {
     char address[32];
     for (size_t i = 0; i < count; i++) {
@@ -595,12 +661,12 @@ static void candidates_print(const Candidate *candidates, size_t count)
         const MdnsService *service = candidate->service;
         address_write(address, sizeof address, candidate);
         fprintf(stderr, "%-20s\n", search_text_escaped(service->instance));
-        if (candidate->choosable)
-            fprintf(stderr, "    addr: rfc2217://%s\n", address);
-        else if (candidate->address != 0)
-            fprintf(stderr, "    addr: %s (cannot be chosen: not RFC 2217)\n", address);
-        else
+        if (!complete(candidate))
             fputs("    addr: unknown (cannot be chosen: its records did not all come)\n", stderr);
+        else if (candidate->rfc2217)
+            fprintf(stderr, "    addr: rfc2217://%s\n", address);
+        else
+            fprintf(stderr, "    addr: %s (cannot be chosen: not RFC 2217)\n", address);
         fprintf(stderr, "    hwid: %s\n", hardware_id_text(candidate));
         for (const char *text = service->txt; text < service->txt + service->txt_length;
              text += strlen(text) + 1)
@@ -610,12 +676,72 @@ static void candidates_print(const Candidate *candidates, size_t count)
         fputs("no services found\n", stderr);
     else
         fprintf(stderr, "%lu services found\n", static_cast<unsigned long>(count));
-    for (size_t i = 0; i < full_count; i++) {
+    for (size_t i = 0; i < answers->responder_count; i++) {
+        const MdnsResponder *responder = &answers->responders[i];
         char dotted[16];
-        ipv4_write(dotted, sizeof dotted, full_sources[i]);
-        fprintf(stderr, "%s answered with a full packet: services it left out are not seen\n",
-                dotted);
+        ipv4_write(dotted, sizeof dotted, responder->address);
+        if (responder->flooded)
+            fprintf(stderr, "%s told of more than %d services: it is left out\n", dotted,
+                    MDNS_RESPONDER_SERVICES_MAX);
+        else if (responder->legacy_full && !responder->shared)
+            fprintf(stderr, "%s answered with a full packet: services it left out are not seen\n",
+                    dotted);
     }
+    if (answers->full)
+        fputs("more answered than a run keeps: some services are not seen\n", stderr);
+}
+
+// The services that can be listed, in order, one of each board: of the
+// same board answering twice, the whole one with the lowest address.
+static size_t candidates_make(const MdnsAnswers *answers, Candidate *candidates)
+{
+    static bool twice[MDNS_SERVICES_MAX];
+    size_t count = 0;
+    for (size_t i = 0; i < answers->service_count; i++)
+        if (!answers->responders[answers->services[i].responder].flooded)
+            candidate_make(&candidates[count++], answers, &answers->services[i]);
+    qsort(candidates, count, sizeof candidates[0], candidate_compare);
+    for (size_t start = 0, end; start < count; start = end) {
+        for (end = start + 1; end < count && name_compare(candidates[start].service->instance,
+                                                          candidates[end].service->instance) == 0;)
+            end++;
+        for (size_t i = start; i < end; i++) {
+            twice[i] = false;
+            for (size_t j = start; j < end && !twice[i]; j++)
+                twice[i] = j != i && same_board(&candidates[j], &candidates[i]) &&
+                           (complete(&candidates[j]) > complete(&candidates[i]) ||
+                            (complete(&candidates[j]) == complete(&candidates[i]) && j < i));
+        }
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < count; i++)
+        if (!twice[i])
+            candidates[kept++] = candidates[i];
+    return kept;
+}
+
+// The N-th match among the whole services. It is refused when a service
+// that did not all come, at or before it in the order, could have been a
+// match, or when services were let go or never seen: the choice would
+// then rest on what happened to arrive.
+enum { NONE_MATCHES, REFUSED };
+static const Candidate *candidate_choose(const MdnsAnswers *answers, const PatternProgram *program,
+                                         const Candidate *candidates, size_t count, unsigned long n,
+                                         int *why)
+{
+    const Candidate *chosen = nullptr;
+    for (size_t i = 0; i < count && chosen == nullptr; i++)
+        if (complete(&candidates[i]) && candidates[i].rfc2217 &&
+            candidate_matches(program, &candidates[i]) && --n == 0)
+            chosen = &candidates[i];
+    *why = chosen == nullptr ? NONE_MATCHES : REFUSED;
+    if (chosen == nullptr || answers->full || responders_cut(answers))
+        return nullptr;
+    for (size_t i = 0; i < count; i++)
+        if (!complete(&candidates[i]) && could_match(program, &candidates[i]) &&
+            name_compare(candidates[i].service->instance, chosen->service->instance) <= 0)
+            return nullptr;
+    return chosen;
 }
 
 int mdns_search(const char *name, char *found, size_t capacity)
@@ -628,27 +754,28 @@ int mdns_search(const char *name, char *found, size_t capacity)
         pattern_compile(&program, lookup.pattern, PORT_TEXT_UTF8) != 0 ||
         answers_gather(&answers, &lookup) != 0)
         return -1;
-    size_t count = answers.service_count;
-    for (size_t i = 0; i < count; i++)
-        candidate_make(&candidates[i], &answers, &answers.services[i]);
-    qsort(candidates, count, sizeof candidates[0], candidate_compare);
-    unsigned long n = lookup.n;
-    for (size_t i = 0; i < count; i++) {
-        const Candidate *candidate = &candidates[i];
-        if (!candidate->choosable || !candidate_matches(&program, candidate) || --n > 0)
-            continue;
-        char address[32];
-        address_write(address, sizeof address, candidate);
+    if (port_search_report != 0)
+        links_print();
+    size_t count = candidates_make(&answers, candidates);
+    int why;
+    const Candidate *chosen = candidate_choose(&answers, &program, candidates, count, lookup.n, &why);
+    char address[32];
+    if (chosen != nullptr) {
+        address_write(address, sizeof address, chosen);
         if (static_cast<size_t>(snprintf(found, capacity, "rfc2217://%s", address)) >= capacity)
             return -1;
         if (port_search_report != 0) {
-            printf("Found: '%s'", search_text_escaped(candidate->service->instance));
-            printf(" rfc2217://%s %s\n", address, hardware_id_text(candidate));
+            printf("Found: '%s'", search_text_escaped(chosen->service->instance));
+            printf(" rfc2217://%s %s\n", address, hardware_id_text(chosen));
             fflush(stdout);
         }
         return 0;
     }
-    if (port_search_report != 0)
-        candidates_print(candidates, count);
+    if (port_search_report != 0) {
+        candidates_print(&answers, candidates, count);
+        if (why == REFUSED)
+            fputs("a match was found, but services not seen whole could change the choice: "
+                  "refused\n", stderr);
+    }
     return -1;
 }

@@ -1,5 +1,5 @@
-// The one TCP connection a remote port uses, and the one UDP socket a
-// one-shot multicast query uses, with every wait bounded. Each platform has
+// The one TCP connection a remote port uses, and the UDP sockets of a
+// multicast DNS lookup, with every wait bounded. Each platform has
 // its own whole file behind this interface; nothing else in the program
 // deals in sockets.
 #ifndef KOVEX_SOCKET_H
@@ -34,25 +34,45 @@ int socket_shutdown();
 // Closes the connection if there is one; harmless when there is none.
 void socket_close();
 
-// Opens a UDP socket on an ephemeral port for a one-shot query to a
-// multicast group, and finds every IPv4 interface that is up and can
-// multicast. Returns how many there are (the query goes out on each), or -1
-// with nothing open.
-int datagram_open();
+// A multicast DNS querier's sockets (RFC 6762), on every IPv4 interface
+// that is up and can multicast: one socket on port 5353 joined to the group
+// there, for the answers multicast to it, and for each interface one bound
+// to its address on port 5353, for the queries and the answers unicast to
+// them, both shared with any other program on the host that shares the
+// port (a local responder, another run); and one bound to its address on a
+// port of its own, for one-shot queries (section 6.7). Where port 5353
+// cannot be had, an interface has only the last, and where not even that
+// can be opened it is skipped.
+enum { DATAGRAM_LINKS_MAX = 32 };
+enum { LINK_SHARED, LINK_LEGACY, LINK_FAILED };
+struct DatagramLink {
+    uint32_t address, netmask;  // IPv4, network order
+    int mode;                   // LINK_SHARED, LINK_LEGACY or LINK_FAILED
+};
 
-// Sends the datagram to the group (an IPv4 address in network order) and
-// port, once through each interface. Returns 0 when it went out on at least
-// one, otherwise -1.
-int datagram_send(const void *data, size_t size, uint32_t group, uint16_t port);
+// Opens the sockets for the group (an IPv4 address in network order) and
+// its port, and describes each interface in links. Returns how many there
+// are, or -1 with nothing open when they cannot be listed.
+int datagram_open(uint32_t group, uint16_t port, DatagramLink *links, int capacity);
 
-// Receives one datagram that came from the port given, waiting at most the
-// time for it; others are dropped. Returns its size (a longer one is cut to
-// capacity), -1 on failure, or SOCKET_TIMEOUT. source gets the sender's IPv4
-// address, in network order.
-long datagram_receive(void *buffer, size_t capacity, uint16_t port, uint32_t *source,
-                      uint32_t timeout_ms);
+// Sends the datagram to the group through the link: from the shared port
+// or from the link's own. Returns 0, or -1 when it did not go out.
+int datagram_send(int link, bool shared, const void *data, size_t size);
 
-// Closes the socket if there is one; harmless when there is none.
+struct DatagramFrom {
+    uint32_t address;  // the sender's IPv4 address, network order
+    uint16_t port;
+    int link;          // the link of the socket it came to, -1 for the group's
+    bool shared;       // it came to a socket on the shared port
+};
+
+// Receives one datagram from any of the sockets, waiting at most the time
+// for it; the sockets take turns, so that a flood on one cannot starve the
+// others. Returns its size (a longer one is cut to capacity), -1 on
+// failure, or SOCKET_TIMEOUT.
+long datagram_receive(void *buffer, size_t capacity, DatagramFrom *from, uint32_t timeout_ms);
+
+// Closes the sockets; harmless when there are none.
 void datagram_close();
 
 // A clock in milliseconds that only moves forward; it may wrap, so only

@@ -165,14 +165,16 @@ void socket_close()
     socket_fd = -1;
 }
 
-enum { INTERFACES_MAX = 64 };
-
-// One socket per interface, each bound to the interface's address.
-static int datagram_fds[INTERFACES_MAX];
-static int datagram_count;
+// The group's socket, and each link's on the shared port and on its own.
+static int group_fd = -1;
+static int shared_fds[DATAGRAM_LINKS_MAX], own_fds[DATAGRAM_LINKS_MAX];
+static int link_count;
+static uint32_t group_address;
+static uint16_t group_port;
+static int next_turn;
 
 // Every IPv4 interface that is up and can multicast, each address once.
-static int interfaces_find(struct in_addr *interfaces)
+static int interfaces_find(DatagramLink *links, int capacity)
 {
     struct ifaddrs *list = nullptr;
     if (getifaddrs(&list) != 0)
@@ -180,107 +182,162 @@ static int interfaces_find(struct in_addr *interfaces)
     int count = 0;
     for (const struct ifaddrs *entry = list; entry != nullptr; entry = entry->ifa_next) {
         if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
-            (entry->ifa_flags & IFF_UP) == 0 || (entry->ifa_flags & IFF_MULTICAST) == 0)
+            entry->ifa_netmask == nullptr || (entry->ifa_flags & IFF_UP) == 0 ||
+            (entry->ifa_flags & IFF_MULTICAST) == 0)
             continue;
-        struct in_addr address = reinterpret_cast<const struct sockaddr_in *>(entry->ifa_addr)->sin_addr;
+        uint32_t address = reinterpret_cast<const struct sockaddr_in *>(entry->ifa_addr)->sin_addr.s_addr;
         bool known = false;
         for (int i = 0; i < count; i++)
-            known = known || interfaces[i].s_addr == address.s_addr;
-        if (!known && count < INTERFACES_MAX)
-            interfaces[count++] = address;
+            known = known || links[i].address == address;
+        if (!known && count < capacity) {
+            links[count].address = address;
+            links[count].netmask =
+                reinterpret_cast<const struct sockaddr_in *>(entry->ifa_netmask)->sin_addr.s_addr;
+            links[count++].mode = LINK_FAILED;
+        }
     }
     freeifaddrs(list);
     return count;
 }
 
-// A socket that sends through the interface of that address and is
-// answered there. Linux sends a multicast from a socket bound to an
-// interface's address through that interface; IP_MULTICAST_IF says so to
-// the BSDs and macOS. Its failure is left to the bound address, as on an
-// emulator that lacks the option (qemu-user).
-static int interface_socket(struct in_addr address)
+static void descriptor_close(int *fd)
+{
+    // A failed close leaves nothing to retry; the descriptor is gone either way.
+    if (*fd >= 0)
+        close(*fd);
+    *fd = -1;
+}
+
+// A datagram socket bound to the address and port. shared: other programs
+// may bind the same, as every mDNS responder and querier on a host does.
+static int datagram_socket(uint32_t address, uint16_t port, bool shared)
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    // RFC 6762 asks for 255 as the packets' time to live.
-    unsigned char hops = 255;
+    int on = 1;
     struct sockaddr_in local = {};
     local.sin_family = AF_INET;
-    local.sin_addr = address;
+    local.sin_port = htons(port);
+    local.sin_addr.s_addr = address;
     if (fd < 0 || fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0 ||
-        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &hops, sizeof hops) != 0 ||
+        (shared && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) ||
+#ifdef SO_REUSEPORT
+        // The BSDs and macOS share a port only with it; Linux needs SO_REUSEADDR alone.
+        (shared && setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) ||
+#endif
         bind(fd, reinterpret_cast<const struct sockaddr *>(&local), sizeof local) != 0) {
-        if (fd >= 0)
-            close(fd);
+        descriptor_close(&fd);
         return -1;
     }
-    (void)setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof address);
     return fd;
 }
 
-int datagram_open()
+// A socket that sends through the interface of that address. Linux sends a
+// multicast from a socket bound to an interface's address through that
+// interface; IP_MULTICAST_IF says so to the BSDs and macOS. Its failure is
+// left to the bound address, as on an emulator that lacks the option
+// (qemu-user).
+static int sending_socket(uint32_t address, uint16_t port, bool shared)
 {
-    struct in_addr interfaces[INTERFACES_MAX];
-    int count = interfaces_find(interfaces);
-    for (int i = 0; i < count; i++) {
-        int fd = interface_socket(interfaces[i]);
-        if (fd < 0) {
-            datagram_close();
-            return -1;
-        }
-        datagram_fds[datagram_count++] = fd;
+    int fd = datagram_socket(address, port, shared);
+    // RFC 6762 asks for 255 as the packets' time to live.
+    unsigned char hops = 255;
+    if (fd >= 0 && setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &hops, sizeof hops) != 0)
+        descriptor_close(&fd);
+    struct in_addr interface;
+    interface.s_addr = address;
+    if (fd >= 0)
+        (void)setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &interface, sizeof interface);
+    return fd;
+}
+
+static bool group_join(uint32_t interface)
+{
+    struct ip_mreq membership = {};
+    membership.imr_multiaddr.s_addr = group_address;
+    membership.imr_interface.s_addr = interface;
+    return setsockopt(group_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) == 0;
+}
+
+int datagram_open(uint32_t group, uint16_t port, DatagramLink *links, int capacity)
+{
+    int count = interfaces_find(links, capacity < DATAGRAM_LINKS_MAX ? capacity : DATAGRAM_LINKS_MAX);
+    if (count < 0)
+        return -1;
+    group_address = group;
+    group_port = port;
+    group_fd = datagram_socket(htonl(INADDR_ANY), port, true);
+    for (link_count = 0; link_count < count; link_count++) {
+        DatagramLink *link = &links[link_count];
+        int *shared = &shared_fds[link_count], *own = &own_fds[link_count];
+        *own = sending_socket(link->address, 0, false);
+        *shared = -1;
+        if (*own >= 0 && group_fd >= 0 && group_join(link->address))
+            *shared = sending_socket(link->address, port, true);
+        link->mode = *own < 0 ? LINK_FAILED : *shared < 0 ? LINK_LEGACY : LINK_SHARED;
     }
     return count;
 }
 
-int datagram_send(const void *data, size_t size, uint32_t group, uint16_t port)
+int datagram_send(int link, bool shared, const void *data, size_t size)
 {
     struct sockaddr_in to = {};
     to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = group;
-    int sent = 0;
-    for (int i = 0; i < datagram_count; i++)
-        if (sendto(datagram_fds[i], data, size, 0, reinterpret_cast<const struct sockaddr *>(&to),
-                   sizeof to) == static_cast<ssize_t>(size))
-            sent++;
-    return sent > 0 ? 0 : -1;
+    to.sin_port = htons(group_port);
+    to.sin_addr.s_addr = group_address;
+    int fd = link < 0 || link >= link_count ? -1 : shared ? shared_fds[link] : own_fds[link];
+    return fd >= 0 && sendto(fd, data, size, 0, reinterpret_cast<const struct sockaddr *>(&to),
+                             sizeof to) == static_cast<ssize_t>(size)
+               ? 0
+               : -1;
 }
 
-long datagram_receive(void *buffer, size_t capacity, uint16_t port, uint32_t *source,
-                      uint32_t timeout_ms)
+long datagram_receive(void *buffer, size_t capacity, DatagramFrom *from, uint32_t timeout_ms)
 {
+    struct pollfd ready[1 + 2 * DATAGRAM_LINKS_MAX];
+    int count = 0;
+    ready[count++] = {group_fd, POLLIN, 0};
+    for (int i = 0; i < link_count; i++) {
+        ready[count++] = {shared_fds[i], POLLIN, 0};
+        ready[count++] = {own_fds[i], POLLIN, 0};
+    }
     uint32_t started = clock_milliseconds();
-    struct pollfd ready[INTERFACES_MAX];
-    for (int i = 0; i < datagram_count; i++)
-        ready[i] = {datagram_fds[i], POLLIN, 0};
-    for (;;) {
-        int result = poll(ready, static_cast<nfds_t>(datagram_count),
-                          static_cast<int>(milliseconds_left(started, timeout_ms)));
+    for (bool first = true;; first = false) {
+        uint32_t left = milliseconds_left(started, timeout_ms);
+        if (left == 0 && !first)
+            return SOCKET_TIMEOUT;
+        int result = poll(ready, static_cast<nfds_t>(count), static_cast<int>(left));
         if (result == 0)
             return SOCKET_TIMEOUT;
         if (result < 0 && errno != EINTR)
             return -1;
-        for (int i = 0; result > 0 && i < datagram_count; i++) {
-            if (ready[i].revents == 0)
+        for (int turn = 0; result > 0 && turn < count; turn++) {
+            int i = (next_turn + turn) % count;
+            if (ready[i].fd < 0 || ready[i].revents == 0)
                 continue;
-            struct sockaddr_in from = {};
-            socklen_t from_size = sizeof from;
-            ssize_t got = recvfrom(datagram_fds[i], buffer, capacity, 0,
-                                   reinterpret_cast<struct sockaddr *>(&from), &from_size);
-            if (got >= 0 && from.sin_family == AF_INET && from.sin_port == htons(port)) {
-                *source = from.sin_addr.s_addr;
-                return static_cast<long>(got);
-            }
+            struct sockaddr_in source = {};
+            socklen_t source_size = sizeof source;
+            ssize_t got = recvfrom(ready[i].fd, buffer, capacity, 0,
+                                   reinterpret_cast<struct sockaddr *>(&source), &source_size);
             if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
                 return -1;
+            if (got < 0 || source.sin_family != AF_INET)
+                continue;
+            next_turn = i + 1;
+            from->address = source.sin_addr.s_addr;
+            from->port = ntohs(source.sin_port);
+            from->link = i == 0 ? -1 : (i - 1) / 2;
+            from->shared = i == 0 || (i - 1) % 2 == 0;
+            return static_cast<long>(got);
         }
     }
 }
 
 void datagram_close()
 {
-    // A failed close leaves nothing to retry; the descriptor is gone either way.
-    for (int i = 0; i < datagram_count; i++)
-        close(datagram_fds[i]);
-    datagram_count = 0;
+    descriptor_close(&group_fd);
+    for (int i = 0; i < link_count; i++) {
+        descriptor_close(&shared_fds[i]);
+        descriptor_close(&own_fds[i]);
+    }
+    link_count = 0;
 }
