@@ -239,9 +239,10 @@ static const char DEFAULT_TYPE[] = "_iostream._tcp";
 static const unsigned char GROUP[4] = {224, 0, 0, 251};
 
 enum : uint32_t {
-    // Long enough for a responder that delays its answer to a shared record
-    // by up to 120 ms (RFC 6762 section 6), and for asking again after it.
-    WAIT_DEFAULT_MS = 250,
+    // Long enough to ask again past avahi's 500 ms (ASK_AGAIN_MS) and take
+    // a multicast answer delayed by up to 120 ms (RFC 6762 section 6): two
+    // lookups at once, right after another, need it.
+    WAIT_DEFAULT_MS = 750,
     WAIT_MOST_MS = 60000,
     // Follow-up questions go out once the answers have stopped for this long.
     QUIET_MS = 25,

@@ -1,6 +1,8 @@
 // The remote port's connection and the multicast query's socket on Windows:
 // Winsock 2, non-blocking, every wait through select(). Only what Windows 2000's ws2_32.dll has is
 // imported; getaddrinfo (Windows XP and later) is looked up at run time.
+// Up to 32 links of two sockets each, and the group's, in one select().
+#define FD_SETSIZE 80
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -10,7 +12,10 @@
 #include <cstdlib>
 
 static SOCKET socket_handle = INVALID_SOCKET;
-static SOCKET datagram_handle = INVALID_SOCKET;
+// The group's socket, and each link's on the shared port and on its own.
+static SOCKET group_handle = INVALID_SOCKET;
+static SOCKET shared_handles[DATAGRAM_LINKS_MAX], own_handles[DATAGRAM_LINKS_MAX];
+static int link_count;
 static bool winsock_started;
 
 typedef int(WSAAPI *getaddrinfo_function)(const char *, const char *, const struct addrinfo *,
@@ -207,114 +212,213 @@ void socket_close()
         closesocket(socket_handle);
         socket_handle = INVALID_SOCKET;
     }
-    if (winsock_started && datagram_handle == INVALID_SOCKET) {
+    if (winsock_started && group_handle == INVALID_SOCKET && link_count == 0) {
         WSACleanup();
         winsock_started = false;
     }
 }
 
-enum { INTERFACES_MAX = 64 };
-
-static struct in_addr interfaces[INTERFACES_MAX];
-static int interface_count;
+static uint32_t group_address;
+static uint16_t group_port;
+static int next_turn;
 
 // Every IPv4 interface that is up and can multicast, each address once, as
 // Windows 2000's Winsock lists them.
-static int interfaces_find()
+static int interfaces_find(DatagramLink *links, int capacity)
 {
-    static INTERFACE_INFO list[INTERFACES_MAX];
+    static INTERFACE_INFO list[64];
     DWORD size = 0;
-    if (WSAIoctl(datagram_handle, SIO_GET_INTERFACE_LIST, nullptr, 0, list, sizeof list, &size,
-                 nullptr, nullptr) != 0)
+    SOCKET lister = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (lister == INVALID_SOCKET)
         return -1;
-    interface_count = 0;
+    int result = WSAIoctl(lister, SIO_GET_INTERFACE_LIST, nullptr, 0, list, sizeof list, &size,
+                          nullptr, nullptr);
+    closesocket(lister);
+    if (result != 0)
+        return -1;
+    int count = 0;
     for (DWORD i = 0; i < size / sizeof list[0]; i++) {
         const struct sockaddr_in *address = &list[i].iiAddress.AddressIn;
         if (address->sin_family != AF_INET || (list[i].iiFlags & IFF_UP) == 0 ||
             (list[i].iiFlags & IFF_MULTICAST) == 0)
             continue;
         bool known = false;
-        for (int j = 0; j < interface_count; j++)
-            known = known || interfaces[j].s_addr == address->sin_addr.s_addr;
-        if (!known)
-            interfaces[interface_count++] = address->sin_addr;
+        for (int j = 0; j < count; j++)
+            known = known || links[j].address == address->sin_addr.s_addr;
+        if (!known && count < capacity) {
+            links[count].address = address->sin_addr.s_addr;
+            links[count].netmask = list[i].iiNetmask.AddressIn.sin_addr.s_addr;
+            links[count++].mode = LINK_FAILED;
+        }
     }
-    return interface_count;
+    return count;
 }
 
-int datagram_open()
+static void handle_close(SOCKET *handle)
+{
+    // A failed close leaves nothing to retry; the socket is gone either way.
+    if (*handle != INVALID_SOCKET)
+        closesocket(*handle);
+    *handle = INVALID_SOCKET;
+}
+
+// A datagram socket bound to the address and port. shared: other programs
+// may bind the same, as every mDNS responder and querier on a host does;
+// one that holds the port with SO_EXCLUSIVEADDRUSE still keeps us out.
+static SOCKET datagram_socket(uint32_t address, uint16_t port, bool shared)
+{
+    SOCKET handle = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    u_long non_blocking = 1;
+    BOOL on = TRUE;
+    struct sockaddr_in local;
+    ZeroMemory(&local, sizeof local);
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    local.sin_addr.s_addr = address;
+    if (handle == INVALID_SOCKET || ioctlsocket(handle, FIONBIO, &non_blocking) != 0 ||
+        (shared && setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on),
+                              sizeof on) != 0) ||
+        bind(handle, reinterpret_cast<const struct sockaddr *>(&local), sizeof local) != 0)
+        handle_close(&handle);
+    return handle;
+}
+
+// A socket that sends through the interface of that address: Windows sends
+// a multicast through the interface IP_MULTICAST_IF names, whatever the
+// socket is bound to.
+static SOCKET sending_socket(uint32_t address, uint16_t port, bool shared)
+{
+    SOCKET handle = datagram_socket(address, port, shared);
+    // RFC 6762 asks for 255 as the packets' time to live.
+    DWORD hops = 255;
+    struct in_addr interface;
+    interface.s_addr = address;
+    if (handle != INVALID_SOCKET &&
+        (setsockopt(handle, IPPROTO_IP, IP_MULTICAST_TTL, reinterpret_cast<const char *>(&hops),
+                    sizeof hops) != 0 ||
+         setsockopt(handle, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char *>(&interface),
+                    sizeof interface) != 0))
+        handle_close(&handle);
+    return handle;
+}
+
+// IP_ADD_MEMBERSHIP has the value ws2tcpip.h gives it (12); winsock.h's
+// older one (5) means something else to Winsock 2.
+static bool group_join(uint32_t interface)
+{
+    struct ip_mreq membership;
+    membership.imr_multiaddr.s_addr = group_address;
+    membership.imr_interface.s_addr = interface;
+    return setsockopt(group_handle, IPPROTO_IP, IP_ADD_MEMBERSHIP,
+                      reinterpret_cast<const char *>(&membership), sizeof membership) == 0;
+}
+
+int datagram_open(uint32_t group, uint16_t port, DatagramLink *links, int capacity)
 {
     if (winsock_start() != 0)
         return -1;
-    datagram_handle = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    u_long non_blocking = 1;
-    // RFC 6762 asks for 255 as the packets' time to live.
-    DWORD hops = 255;
-    struct sockaddr_in any;
-    ZeroMemory(&any, sizeof any);
-    any.sin_family = AF_INET;
-    // Windows wants a socket bound before it receives anything.
-    if (datagram_handle == INVALID_SOCKET ||
-        ioctlsocket(datagram_handle, FIONBIO, &non_blocking) != 0 ||
-        setsockopt(datagram_handle, IPPROTO_IP, IP_MULTICAST_TTL,
-                   reinterpret_cast<const char *>(&hops), sizeof hops) != 0 ||
-        bind(datagram_handle, reinterpret_cast<const struct sockaddr *>(&any), sizeof any) != 0 ||
-        interfaces_find() < 0) {
+    int count = interfaces_find(links, capacity < DATAGRAM_LINKS_MAX ? capacity : DATAGRAM_LINKS_MAX);
+    if (count < 0) {
         datagram_close();
         return -1;
     }
-    return interface_count;
+    group_address = group;
+    group_port = port;
+    group_handle = datagram_socket(htonl(INADDR_ANY), port, true);
+    for (link_count = 0; link_count < count; link_count++) {
+        DatagramLink *link = &links[link_count];
+        SOCKET *shared = &shared_handles[link_count], *own = &own_handles[link_count];
+        *own = sending_socket(link->address, 0, false);
+        *shared = INVALID_SOCKET;
+        if (*own != INVALID_SOCKET && group_handle != INVALID_SOCKET && group_join(link->address))
+            *shared = sending_socket(link->address, port, true);
+        link->mode = *own == INVALID_SOCKET    ? LINK_FAILED
+                     : *shared == INVALID_SOCKET ? LINK_LEGACY
+                                                 : LINK_SHARED;
+    }
+    return count;
 }
 
-int datagram_send(const void *data, size_t size, uint32_t group, uint16_t port)
+int datagram_send(int link, bool shared, const void *data, size_t size)
 {
     struct sockaddr_in to;
     ZeroMemory(&to, sizeof to);
     to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = group;
-    int sent = 0;
-    for (int i = 0; i < interface_count; i++)
-        if (setsockopt(datagram_handle, IPPROTO_IP, IP_MULTICAST_IF,
-                       reinterpret_cast<const char *>(&interfaces[i]), sizeof interfaces[i]) == 0 &&
-            sendto(datagram_handle, static_cast<const char *>(data), static_cast<int>(size), 0,
-                   reinterpret_cast<const struct sockaddr *>(&to),
-                   sizeof to) == static_cast<int>(size))
-            sent++;
-    return sent > 0 ? 0 : -1;
+    to.sin_port = htons(group_port);
+    to.sin_addr.s_addr = group_address;
+    SOCKET handle = link < 0 || link >= link_count ? INVALID_SOCKET
+                    : shared                      ? shared_handles[link]
+                                                  : own_handles[link];
+    return handle != INVALID_SOCKET &&
+                   sendto(handle, static_cast<const char *>(data), static_cast<int>(size), 0,
+                          reinterpret_cast<const struct sockaddr *>(&to),
+                          sizeof to) == static_cast<int>(size)
+               ? 0
+               : -1;
 }
 
-long datagram_receive(void *buffer, size_t capacity, uint16_t port, uint32_t *source,
-                      uint32_t timeout_ms)
+long datagram_receive(void *buffer, size_t capacity, DatagramFrom *from, uint32_t timeout_ms)
 {
+    SOCKET handles[1 + 2 * DATAGRAM_LINKS_MAX];
+    int count = 0;
+    handles[count++] = group_handle;
+    for (int i = 0; i < link_count; i++) {
+        handles[count++] = shared_handles[i];
+        handles[count++] = own_handles[i];
+    }
     uint32_t started = clock_milliseconds();
-    for (;;) {
-        int ready = handle_wait(datagram_handle, false, milliseconds_left(started, timeout_ms));
-        if (ready <= 0)
-            return ready == 0 ? SOCKET_TIMEOUT : -1;
-        struct sockaddr_in from;
-        int from_size = sizeof from;
-        ZeroMemory(&from, sizeof from);
-        int got = recvfrom(datagram_handle, static_cast<char *>(buffer), static_cast<int>(capacity),
-                           0, reinterpret_cast<struct sockaddr *>(&from), &from_size);
-        if (got == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE)
-            got = static_cast<int>(capacity);  // cut to the buffer, as POSIX does
-        if (got >= 0 && from.sin_family == AF_INET && from.sin_port == htons(port)) {
-            *source = from.sin_addr.s_addr;
+    for (bool first = true;; first = false) {
+        uint32_t left = milliseconds_left(started, timeout_ms);
+        if (left == 0 && !first)
+            return SOCKET_TIMEOUT;
+        fd_set ready;
+        FD_ZERO(&ready);
+        for (int i = 0; i < count; i++)
+            if (handles[i] != INVALID_SOCKET)
+                FD_SET(handles[i], &ready);
+        struct timeval wait;
+        wait.tv_sec = static_cast<long>(left / 1000);
+        wait.tv_usec = static_cast<long>(left % 1000) * 1000;
+        int result = select(0, &ready, nullptr, nullptr, &wait);
+        if (result == SOCKET_ERROR)
+            return -1;
+        if (result == 0)
+            return SOCKET_TIMEOUT;
+        for (int turn = 0; turn < count; turn++) {
+            int i = (next_turn + turn) % count;
+            if (handles[i] == INVALID_SOCKET || !FD_ISSET(handles[i], &ready))
+                continue;
+            struct sockaddr_in source;
+            int source_size = sizeof source;
+            ZeroMemory(&source, sizeof source);
+            int got = recvfrom(handles[i], static_cast<char *>(buffer), static_cast<int>(capacity),
+                               0, reinterpret_cast<struct sockaddr *>(&source), &source_size);
+            if (got == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE)
+                got = static_cast<int>(capacity);  // cut to the buffer, as POSIX does
+            // A port that was unreachable for one of the sends is reported on a
+            // later receive; it says nothing about the answers to come.
+            if (got < 0 && WSAGetLastError() != WSAEWOULDBLOCK && WSAGetLastError() != WSAECONNRESET)
+                return -1;
+            if (got < 0 || source.sin_family != AF_INET)
+                continue;
+            next_turn = i + 1;
+            from->address = source.sin_addr.s_addr;
+            from->port = ntohs(source.sin_port);
+            from->link = i == 0 ? -1 : (i - 1) / 2;
+            from->shared = i == 0 || (i - 1) % 2 == 0;
             return got;
         }
-        // A port that was unreachable for one of the sends is reported on a
-        // later receive; it says nothing about the answers to come.
-        if (got < 0 && WSAGetLastError() != WSAEWOULDBLOCK && WSAGetLastError() != WSAECONNRESET)
-            return -1;
     }
 }
 
 void datagram_close()
 {
-    if (datagram_handle != INVALID_SOCKET)
-        closesocket(datagram_handle);
-    datagram_handle = INVALID_SOCKET;
+    handle_close(&group_handle);
+    for (int i = 0; i < link_count; i++) {
+        handle_close(&shared_handles[i]);
+        handle_close(&own_handles[i]);
+    }
+    link_count = 0;
     if (winsock_started && socket_handle == INVALID_SOCKET) {
         WSACleanup();
         winsock_started = false;

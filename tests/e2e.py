@@ -91,6 +91,8 @@ class Case:
     chatty: bool = False       # the board writes all the time, every byte value among it
     opens: str = "PTY"         # the pty whose settings the run must leave configured
     within: float = None       # seconds the run must end within
+    flood: bool = False        # the stand-in responder floods _iostream._tcp meanwhile
+    hold_5353: bool = False    # another program holds UDP port 5353 without sharing it
 
     @property
     def servers(self):
@@ -438,40 +440,65 @@ HWGREP = [
     ("unknown option", "hwgrep://FT232R&n=1&bogus")])
 
 
-# Boards that ser2net advertises with mDNS on two server hosts (MDNS_HOSTS),
-# and a stand-in responder on a third (serve_mdns_stand_in) that answers
-# its own service types only: hostile packets around a good answer, or one
-# answer 200 ms late. Every service on the hosts serves PTY or PTY2.
+# Boards that ser2net advertises with mDNS on three server hosts
+# (MDNS_HOSTS), and a stand-in responder on a fourth (serve_mdns_stand_in)
+# that answers its own service types only, and floods _iostream._tcp when
+# a case asks it to. Every board on a pty serves PTY or PTY2.
 MDNS_FOUND = "Found: '%s' rfc2217://%s\n"
 RACK1 = ("rack1-slot3", "10.201.1.2:3001 USB VID:PID=0403:6001 SER=A10K3JQ4")
+RACK2 = ("rack2-slot3", "10.201.2.2:3001 USB VID:PID=0403:6001 SER=B20M7XQ1")
+FARM17 = ("farm-17", "10.201.4.2:4017 USB VID:PID=0403:6001 SER=SN00017")
+FARM33 = ("farm-33", "10.201.4.2:4033 USB VID:PID=0403:6001 SER=SN00033")
 MDNS = [
-    Case(f"mdns: {name}", ["-d", "-p", word, "0"], within=within,
+    Case(f"mdns: {name}", ["-d", "-p", word, "0"], within=within, flood=flood,
          out=f"Port: '{word}'\nDelay: 0 seconds\n" + MDNS_FOUND % found,
          lines=OPENED + PULSE["RTS"] + GIVEN_BACK)
-    for name, word, found, within in [
-        ("by instance name, on the first host", "mdns://rack1-slot3", RACK1, None),
-        ("by USB serial, from the sysfs identity", "MDNS://SER=A10K3JQ4", RACK1, None),
-        ("by a TXT key of the lab's own", "mdns://lab-slot=A7", RACK1, None),
-        ("n=2 among two boards alike on two hosts", "mdns://0403:6001&n=2",
-         ("rack2-slot3", "10.201.2.2:3001 USB VID:PID=0403:6001 SER=B20M7XQ1"), None),
-        ("board2 before board10", "mdns://^board", ("board2", "10.201.2.2:3002 n/a"), None),
+    for name, word, found, within, flood in [
+        ("by instance name, on the first host", "mdns://rack1-slot3", RACK1, None, False),
+        ("by USB serial, from the sysfs identity", "MDNS://SER=A10K3JQ4", RACK1, None, False),
+        ("by a TXT key of the lab's own", "mdns://lab-slot=A7", RACK1, None, False),
+        ("a board of 48 on one host, by serial", "mdns://SER=SN00017", FARM17, None, False),
+        # 48 boards alike on host 4, then the two racks: all 50 are counted.
+        ("n=50 among 50 boards alike on three hosts", "mdns://0403:6001&n=50", RACK2, None, False),
+        ("board2 before board10", "mdns://^board", ("board2", "10.201.2.2:3002 n/a"), None, False),
         # rack1-plain comes first, and is only a TCP port.
-        ("a service that is not RFC 2217 is never chosen", "mdns://^rack1-", RACK1, None),
-        ("hostile answers and a flood around a good one", "mdns://survivor&type=_hostile._tcp",
-         ("survivor", "10.201.1.2:3001 n/a"), 2.0),
+        ("a service that is not RFC 2217 is never chosen", "mdns://^rack1-", RACK1, None, False),
+        ("hostile answers before a good one, and datagrams from another port",
+         "mdns://survivor&type=_hostile._tcp", ("survivor", "10.201.1.2:3001 n/a"), 1.0, False),
         ("an answer 200 ms late, within the wait", "mdns://late-board&type=_late._tcp&wait=0.6",
-         ("late-board", "10.201.1.2:3001 n/a"), None),
+         ("late-board", "10.201.1.2:3001 n/a"), None, False),
+        ("the 1000th board of 20 hosts on one link", "mdns://^farm-&type=_farm._tcp&n=1000",
+         ("farm-19-49", "10.201.1.2:3001 n/a"), None, False),
+        ("a host flooding 10,000 services beside", "mdns://SER=SN00033", FARM33, 1.0, True),
     ]
 ] + [
     Case("mdns: no match, -d lists every service", ["-d", "-p", "mdns://no such board", "0"],
          status=255, out="Port: 'mdns://no such board'\nDelay: 0 seconds\n",
          err="{MDNS_LISTING}" + SEARCH_FAILED % "mdns://no such board", lines=[]),
+    # Where port 5353 is held without sharing, the one-shot query finds a
+    # board of a small host, and -d says how it asked on each link.
+    Case("mdns: port 5353 held, the one-shot way", ["-d", "-p", "mdns://rack1-slot3", "0"],
+         hold_5353=True, lines=OPENED + PULSE["RTS"] + GIVEN_BACK,
+         out="Port: 'mdns://rack1-slot3'\nDelay: 0 seconds\n" + MDNS_FOUND % RACK1,
+         err="".join(f"mDNS on 10.201.{n}.1: port 5353 is held by another program, asked with a "
+                     "one-shot query: a busy host's answer may leave boards out\n"
+                     for n in (1, 2, 4, 3))),
 ] + lookup_refused([
     ("no match", "mdns://no such board"), ("bad pattern", "mdns://(rack"),
     ("only a service that is not RFC 2217", "mdns://rack1-plain"),
     ("an answer later than a short wait", "mdns://late-board&type=_late._tcp&wait=0.1"),
-    ("n beyond the matches", "mdns://0403:6001&n=3"), ("unknown option", "mdns://rack&bogus"),
-    ("zero wait", "mdns://rack&wait=0"), ("bad type", "mdns://rack&type=a..b")])
+    ("n beyond the matches", "mdns://0403:6001&n=51"), ("unknown option", "mdns://rack&bogus"),
+    ("zero wait", "mdns://rack&wait=0"), ("bad type", "mdns://rack&type=a..b"),
+    ("a board at 0.0.0.0", "mdns://zz-zero&type=_hostile._tcp"),
+    ("one board told of from two addresses is one", "mdns://twice-board&type=_twice._tcp&n=2"),
+    ("a board whose records never came could be the one", "mdns://board&type=_partial._tcp"),
+    ("n beyond a farm link's 1000 boards", "mdns://^farm-&type=_farm._tcp&n=1001")])
+# Lookups run after one another with nothing between them, and two at once,
+# without and then with an avahi-daemon of the client's own on port 5353.
+MDNS_SERIES = [("mdns://SER=SN00017", FARM17), ("mdns://SER=SN00017", FARM17),
+               ("mdns://rack2-slot3", RACK2), ("mdns://0403:6001&n=50", RACK2),
+               ("mdns://SER=SN00033", FARM33), ("mdns://farm-17", FARM17)]
+MDNS_TOGETHER = [("mdns://SER=SN00017", FARM17), ("mdns://SER=SN00033", FARM33)]
 
 
 # Windows builds whose version resource is missing, lacks Translation, or
@@ -590,27 +617,40 @@ class Runner:
         dbus = shutil.which("dbus-daemon")
         if not avahi or not os.path.exists(avahi) or not dbus:
             return f"avahi-daemon ({avahi}) or dbus-daemon is missing: no mdns:// row"
-        avahi = os.path.abspath(avahi)  # nsenter -m starts the programs in /
-        ptys = {"PTY": pty, "PTY2": pty2}
+        self.avahi = avahi = os.path.abspath(avahi)  # nsenter -m starts the programs in /
+        ptys = {"PTY": pty, "PTY2": pty2, None: None}
         self.mdns_logs = []
+        self.flood_flag = os.path.join(self.work, "flood")
         try:
-            for number, (device, identity, services) in MDNS_HOSTS.items():
-                self.mdns_host(number, ptys[device], identity, services, avahi, dbus, kit)
+            for number, services in MDNS_HOSTS.items():
+                self.mdns_host(number, [s[:3] + (ptys[s[3]],) + s[4:] for s in services],
+                               avahi, dbus, kit)
             holder = self.mdns_namespace(3)
+            for address in STAND_IN_ADDRESSES[1:]:
+                subprocess.run(["nsenter", "-t", str(holder.pid), "-n", "ip", "addr", "add",
+                                f"{address}/24", "dev", "eth0"], check=True)
         except subprocess.CalledProcessError as failure:
             return f"no server host can be made here ({shlex.join(failure.cmd)} failed)"
         self.ports["MDNS_LISTING"] = mdns_listing()
         self.servers.append(subprocess.Popen(
             ["nsenter", "-t", str(holder.pid), "-n", sys.executable, os.path.abspath(__file__),
-             "--mdns-stand-in"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        expected = {n: [s[0] for s in services] for n, (_, _, services) in MDNS_HOSTS.items()}
+             "--mdns-stand-in", self.flood_flag], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        expected = {n: [s[0] for s in services] for n, services in MDNS_HOSTS.items()}
         expected[3] = ["late-board"]
-        deadline = time.monotonic() + 15
+        deadline = time.monotonic() + 30
         while not mdns_advertised(expected):
             if time.monotonic() > deadline:
                 logs = "".join(open(name).read() for name in self.mdns_logs)
-                raise SetupFailed("the mDNS hosts did not advertise their boards in 15 s:\n" + logs)
+                raise SetupFailed("the mDNS hosts did not advertise their boards in 30 s:\n" + logs)
         return None
+
+    def passwd(self, folder):
+        """The machine's passwd and group with avahi as root, in place of
+        any avahi account of the machine's own: avahi takes the first."""
+        for name, line in (("passwd", "avahi:x:0:0::/:/bin/false"), ("group", "avahi:x:0:")):
+            with open(f"/etc/{name}") as f, open(f"{folder}/{name}", "w") as out:
+                out.write("".join(l for l in f if not l.startswith("avahi:")) + line + "\n")
+        return f"mount --bind {folder}/passwd /etc/passwd; mount --bind {folder}/group /etc/group"
 
     def mdns_namespace(self, number):
         """A network and mount namespace joined to ours by a veth pair:
@@ -633,35 +673,39 @@ class Runner:
             subprocess.run(command, check=True)
         return holder
 
-    def mdns_host(self, number, pty, identity, services, avahi, dbus, kit):
-        """Server host N: its own /run, a /sys that holds its board's made-up
-        USB identity, a passwd that names avahi (as root, whoever runs the
-        table), and its dbus-daemon, avahi-daemon and ser2net."""
+    def mdns_host(self, number, services, avahi, dbus, kit):
+        """Server host N: its own /run, a /sys that holds its boards' made-up
+        USB identities, a passwd that names avahi (as root, whoever runs the
+        table), and its dbus-daemon, avahi-daemon and ser2net. Each board is
+        a node of its own in /dev/shm, its pty bound onto it, so that
+        mdns-sysattrs finds the node's name in the host's /sys."""
         holder = self.mdns_namespace(number)
         work = os.path.join(self.work, f"host{number}")
-        usb = "devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.2"
-        device, tty = f"ttyUSB{10 - number}", f"{work}/sys/{usb}/1-1.2:1.0"
-        os.makedirs(f"{tty}/{device}/tty/{device}")
-        os.makedirs(f"{work}/sys/class/tty")
-        os.symlink(f"../../{usb}/1-1.2:1.0/{device}/tty/{device}", f"{work}/sys/class/tty/{device}")
-        vendor, product, serial, maker, description = identity
-        for path, text in (("idVendor", vendor), ("idProduct", product), ("serial", serial + "  "),
-                           ("manufacturer", maker), ("product", description),
-                           ("1-1.2:1.0/bInterfaceNumber", "00"), ("1-1.2:1.0/interface", "UART")):
-            with open(f"{work}/sys/{usb}/{path}", "w") as f:
-                f.write(text + "\n")
-        for name, line in (("passwd", "avahi:x:0:0::/:/bin/false"), ("group", "avahi:x:0:")):
-            with open(f"/etc/{name}") as f, open(f"{work}/{name}", "w") as out:
-                out.write(f.read() + line + "\n")
-        node = f"/dev/shm/{device}"
-        open(node, "w").close()
-        self.scratch.append(node)
+        binds = []
+        for k, (name, _, _, pty, serial, _) in enumerate(services):
+            device = f"ttyUSB{number}{k:02}"
+            usb = f"devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.{k + 1}"
+            os.makedirs(f"{work}/sys/{usb}/1-1.{k + 1}:1.0/{device}/tty/{device}")
+            os.makedirs(f"{work}/sys/class/tty", exist_ok=True)
+            os.symlink(f"../../{usb}/1-1.{k + 1}:1.0/{device}/tty/{device}",
+                       f"{work}/sys/class/tty/{device}")
+            vendor, product, _, maker, description = FT232R
+            for path, text in (("idVendor", vendor), ("idProduct", product),
+                               ("serial", f"{serial}  "), ("manufacturer", maker),
+                               ("product", description), (f"1-1.{k + 1}:1.0/bInterfaceNumber", "00"),
+                               (f"1-1.{k + 1}:1.0/interface", "UART")) if serial else ():
+                with open(f"{work}/sys/{usb}/{path}", "w") as f:
+                    f.write(text + "\n")
+            node = f"/dev/shm/{device}"
+            open(node, "w").close()
+            self.scratch.append(node)
+            if pty:
+                binds.append(f"mount --bind {pty} {node}")
         inside = ["nsenter", "-t", str(holder.pid), "-n", "-m"]
         subprocess.run(inside + ["sh", "-c", f"""set -e
             mount -t tmpfs kovex-run /run; mkdir /run/lock /run/avahi-daemon
-            mount --bind {work}/sys /sys; mount --bind {pty} {node}
-            mount --bind {work}/passwd /etc/passwd; mount --bind {work}/group /etc/group"""],
-                       check=True)
+            mount --bind {work}/sys /sys; {self.passwd(work)}
+            {"; ".join(binds) or ":"}"""], check=True)
         with open(f"{work}/bus.conf", "w") as f:
             f.write('<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"'
                     ' "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">\n'
@@ -674,13 +718,13 @@ class Runner:
                     "allow-interfaces=eth0\nenable-dbus=yes\n"
                     "[publish]\npublish-hinfo=no\npublish-workstation=no\n")
         with open(f"{work}/ser2net.yaml", "w") as f:
-            for name, port, rfc2217, sysattrs, txt in services:
+            for k, (name, port, rfc2217, _, serial, txt) in enumerate(services):
                 f.write(f"connection: &{name}\n"
                         f"  accepter: {'telnet(rfc2217),' if rfc2217 else ''}tcp,{port}\n"
-                        f"  connector: serialdev,{node},9600n81,local\n"
+                        f"  connector: serialdev,/dev/shm/ttyUSB{number}{k:02},9600n81,local\n"
                         "  options:\n    max-connections: 1\n    kickolduser: false\n"
                         f"    mdns: true\n    mdns-name: {name}\n"
-                        f"    mdns-sysattrs: {'true' if sysattrs else 'false'}\n" +
+                        f"    mdns-sysattrs: {'true' if serial else 'false'}\n" +
                         (f'    mdns-txt: "{txt}"\n' if txt else ""))
         env = dict(self.env, DBUS_SYSTEM_BUS_ADDRESS=f"unix:path={work}/bus")
         log = open(f"{work}/log", "w")  # what the three say, should the hosts not come up
@@ -1060,6 +1104,11 @@ class Runner:
                 f.write(lock)
             os.utime(self.lock_path(), (time.time() - case.lock_age,) * 2)
         holder = self.hold_port() if case.holder else None
+        if case.flood:
+            open(self.flood_flag, "w").close()
+        if case.hold_5353:  # as Windows' own DNS client may, without SO_REUSEADDR
+            holder_5353 = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            holder_5353.bind(("0.0.0.0", 5353))
         env = {}
         if case.kit:
             env["LD_PRELOAD"] = self.kit
@@ -1097,6 +1146,10 @@ class Runner:
             if holder:
                 holder.kill()
                 holder.wait()
+            if case.flood:
+                os.unlink(self.flood_flag)
+            if case.hold_5353:
+                holder_5353.close()
         if case.remote:
             self.settle()
 
@@ -1285,6 +1338,45 @@ class Runner:
             faults.append(f"the next run got {again!r}")
         return faults + self.lock_faults(None)
 
+    def lookups(self, rows, together=False):
+        """mdns:// lookups, each right after the one before or all at the
+        same moment: every one must find its board."""
+        env = {"LD_PRELOAD": self.kit}
+        self.clear_log()
+        command = lambda word: ["-q", "-d", "-p", word, "0"]
+        if together:
+            results = [self.finish(*run) for run in [self.start(command(w), env) for w, _ in rows]]
+        else:
+            results = [self.finish(*self.start(command(w), env)) for w, _ in rows]
+        self.settle()
+        return [f"{word}: got {got!r}" for (word, found), got in zip(rows, results)
+                if got != (0, self.expected(f"Port: '{word}'\nDelay: 0 seconds\n" +
+                                            MDNS_FOUND % found), "")]
+
+    def client_avahi(self):
+        """An avahi-daemon of the client's own, bound to 0.0.0.0:5353 as on a
+        desktop or a Raspberry Pi, in the table's network with a /run of its
+        own. Returns why it cannot run, or None."""
+        work = os.path.join(self.work, "client")
+        os.makedirs(work)
+        with open(f"{work}/avahi.conf", "w") as f:
+            f.write("[server]\nhost-name=kovex-client\nuse-ipv4=yes\nuse-ipv6=no\nenable-dbus=no\n"
+                    "[publish]\npublish-hinfo=no\npublish-workstation=no\n")
+        log = open(f"{work}/log", "w")
+        self.servers.append(subprocess.Popen(
+            ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+             f"mount -t tmpfs kovex-run /run; mkdir /run/avahi-daemon; {self.passwd(work)}; "
+             f"exec {self.avahi} --no-drop-root --no-chroot --no-rlimits -f {work}/avahi.conf"],
+            stdout=log, stderr=subprocess.STDOUT))
+        deadline = time.monotonic() + 10
+        while True:
+            with open("/proc/net/udp") as table:
+                if any(row.split()[1] == "00000000:14E9" for row in table if len(row.split()) > 1):
+                    return None
+            if time.monotonic() > deadline:
+                return "the client's avahi-daemon did not bind port 5353:\n" + open(log.name).read()
+            time.sleep(0.05)
+
     def variant(self, path, banner):
         """A build with a missing or odd version resource prints what it can."""
         saved, self.binary = self.binary, os.path.abspath(path)
@@ -1460,18 +1552,19 @@ def keep_writing(write, data, pause=0.0):
     return stop_writing
 
 
-# Each Windows build runs under the loader of its own word size, named here
-# rather than left to the wine script's guess.
-# Server host N: the pty its board is on, the board's USB identity (vendor,
-# product, serial, manufacturer, product name), and its ser2net connections:
-# instance name, TCP port, RFC 2217 or plain TCP, identity published, TXT of
-# the lab's own.
+# Server host N's ser2net connections: instance name, TCP port, RFC 2217 or
+# plain TCP, the pty the board is on (None: a plain file, enough for ser2net
+# to advertise it), the board's USB identity when published (vendor,
+# product, serial, manufacturer, product name), TXT of the lab's own. Host 4
+# is a busy one: 48 boards, two of them on the ptys.
+FT232R = ("0403", "6001", "%s", "FTDI", "FT232R USB UART")
 MDNS_HOSTS = {
-    1: ("PTY", ("0403", "6001", "A10K3JQ4", "FTDI", "FT232R USB UART"),
-        [("rack1-slot3", 3001, True, True, "lab-slot=A7"), ("rack1-plain", 3002, False, False, None)]),
-    2: ("PTY2", ("0403", "6001", "B20M7XQ1", "FTDI", "FT232R USB UART"),
-        [("rack2-slot3", 3001, True, True, None), ("board2", 3002, True, False, None),
-         ("board10", 3003, True, False, None)]),
+    1: [("rack1-slot3", 3001, True, "PTY", "A10K3JQ4", "lab-slot=A7"),
+        ("rack1-plain", 3002, False, "PTY", None, None)],
+    2: [("rack2-slot3", 3001, True, "PTY2", "B20M7XQ1", None), ("board2", 3002, True, "PTY2", None, None),
+        ("board10", 3003, True, "PTY2", None, None)],
+    4: [(f"farm-{i:02}", 4000 + i, True, {17: "PTY", 33: "PTY2"}.get(i), f"SN{i:05}", None)
+        for i in range(48)],
 }
 DNS_PTR, DNS_TXT, DNS_SRV, DNS_A = 12, 16, 33, 1
 
@@ -1486,14 +1579,14 @@ def mdns_listing():
     the order of their names: ser2net's TXT strings follow mdns-txt's, and
     the sysfs identity comes last."""
     listing = []
-    for number, (_, identity, services) in MDNS_HOSTS.items():
-        vendor, product, serial, maker, description = identity
-        for name, port, rfc2217, sysattrs, txt in services:
+    for number, services in MDNS_HOSTS.items():
+        for name, port, rfc2217, _, serial, txt in services:
             address = f"10.201.{number}.2:{port}"
             texts = ([txt] if txt else []) + ["provider=ser2net", "gensiostack=" +
                                               ("telnet(rfc2217),tcp" if rfc2217 else "tcp")]
             hwid = "n/a"
-            if sysattrs:
+            if serial:
+                vendor, product, _, maker, description = FT232R
                 texts += ["devicetype=serialusb", "bInterfaceNumber=00", "interface=UART",
                           f"idProduct={product}", f"idVendor={vendor}", f"serial={serial}",
                           f"manufacturer={maker}", f"product={description}"]
@@ -1501,10 +1594,8 @@ def mdns_listing():
             addr = f"rfc2217://{address}" if rfc2217 else f"{address} (cannot be chosen: not RFC 2217)"
             listing.append((name, f"{name:<20}\n    addr: {addr}\n    hwid: {hwid}\n" +
                             "".join(f"    txt: {t}\n" for t in texts)))
-    # avahi's answer from host 2 fills the 512 bytes of a legacy answer.
     return "".join(text for _, text in sorted(listing, key=name_order)) + \
-        f"{len(listing)} services found\n" + \
-        "10.201.2.2 answered with a full packet: services it left out are not seen\n"
+        f"{len(listing)} services found\n"
 
 
 def dns_name(dotted):
@@ -1516,103 +1607,157 @@ def dns_record(owner, kind, data, name=True):
         (10).to_bytes(4, "big") + len(data).to_bytes(2, "big") + data
 
 
-def dns_service(instance, kind, address, port, host="standin.local"):
-    """The records of one service, as a responder answers a query for its type."""
+def dns_service(instance, kind, address, port, host="standin.local", records=True):
+    """The records of one service, as a responder answers a query for its
+    type; without records, its PTR alone."""
     full = f"{instance}.{kind}.local"
     txt = b"".join(bytes([len(t)]) + t for t in (b"provider=stand-in",
                                                  b"gensiostack=telnet(rfc2217),tcp"))
-    return [dns_record(f"{kind}.local", DNS_PTR, dns_name(full)),
-            dns_record(full, DNS_SRV, b"\0\0\0\0" + port.to_bytes(2, "big") + dns_name(host)),
-            dns_record(full, DNS_TXT, txt),
-            dns_record(host, DNS_A, socket.inet_aton(address))]
+    return [dns_record(f"{kind}.local", DNS_PTR, dns_name(full))] + ([
+        dns_record(full, DNS_SRV, b"\0\0\0\0" + port.to_bytes(2, "big") + dns_name(host)),
+        dns_record(full, DNS_TXT, txt),
+        dns_record(host, DNS_A, socket.inet_aton(address))] if records else [])
 
 
 def dns_packet(ident, question, records, counted=None):
     """A response repeating the question; counted: the answer count it
     claims, when it lies."""
     count = len(records) if counted is None else counted
-    return ident.to_bytes(2, "big") + b"\x84\0\0\1" + count.to_bytes(2, "big") + b"\0\0\0\0" + \
-        question + b"".join(records)
+    return ident.to_bytes(2, "big") + b"\x84\0" + (b"\0\1" if question else b"\0\0") + \
+        count.to_bytes(2, "big") + b"\0\0\0\0" + question + b"".join(records)
 
 
 def mdns_advertised(expected):
     """Whether each host (10.201.N.2) answers for all its services: the SRV
     records of ser2net's, which avahi gives only once it has probed them,
-    and the stand-in's _late._tcp."""
+    and the stand-in's _late._tcp. One question a query, so that no answer
+    is cut."""
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as asker:
+        asked = {}
         for number, names in expected.items():
+            asker.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF,
+                             socket.inet_aton(f"10.201.{number}.1"))
             questions = [dns_name(f"{n}._iostream._tcp.local") + b"\0\x21\0\1" for n in names]
             if number == 3:
                 questions = [dns_name("_late._tcp.local") + b"\0\x0c\0\1"]
-            asker.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF,
-                             socket.inet_aton(f"10.201.{number}.1"))
-            asker.sendto(b"\x12\x34\0\0" + len(questions).to_bytes(2, "big") + b"\0" * 6 +
-                         b"".join(questions), ("224.0.0.251", 5353))
+            for question in questions:
+                ident = len(asked) + 1
+                asked[ident] = number
+                asker.sendto(ident.to_bytes(2, "big") + b"\0\0\0\1" + b"\0" * 6 + question,
+                             ("224.0.0.251", 5353))
         asker.settimeout(0.4)
-        answered = set()
+        answered = {number: 0 for number in expected}
         try:
             while True:
                 data, (host, _) = asker.recvfrom(9000)
-                number = int(host.split(".")[2]) if host.startswith("10.201.") else 0
-                names = expected.get(number, [])
+                number = asked.get(int.from_bytes(data[:2], "big"))
                 # Each SRV is in the answer once as a question and once as a record.
                 if number == 3 and b"\x0alate-board" in data or \
-                        number != 3 and data.count(b"\0\x21\0\1") >= 2 * len(names):
-                    answered.add(number)
+                        number is not None and data.count(b"\0\x21\0\1") >= 2:
+                    answered[number] += 1
         except socket.timeout:
             pass
-    return answered == set(expected)
+    return all(answered[n] >= (1 if n == 3 else len(names)) for n, names in expected.items())
 
 
-def serve_mdns_stand_in():
-    """The stand-in responder: answers legacy queries for _hostile._tcp with
-    a good service (survivor), then a packet of each fault claiming another
-    port for it, then a flood of new services for 3 s; for _late._tcp, with
-    a good service 200 ms late. Everything else goes unanswered."""
+# What the stand-in responder on host 3 serves, each of its own types, to
+# one-shot queries (and, when the flood flag file exists, _iostream._tcp to
+# queries from port 5353): a good board and hostile packets around it, a
+# board at 0.0.0.0, datagrams from another port for 3 s; a board 200 ms
+# late; one board told of from two addresses; a board whose records never
+# come before a whole one; and a farm of 20 hosts of 50 boards each, from
+# as many addresses.
+STAND_IN_ADDRESSES = [f"10.201.3.{2 + n}" for n in range(20)]
+FLOOD = 10000
+
+
+def serve_mdns_stand_in(flag):
     listener = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("0.0.0.0", 5353))
     listener.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
                         socket.inet_aton("224.0.0.251") + socket.inet_aton("10.201.3.2"))
+    senders = []
+    for address in STAND_IN_ADDRESSES:
+        sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sender.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sender.bind((address, 5353))
+        senders.append(sender)
+    elsewhere = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 
-    def answer(query, asker):
-        ident, question = int.from_bytes(query[:2], "big"), query[12:]
-        kind = "_hostile._tcp" if dns_name("_hostile._tcp.local") in question else "_late._tcp"
-        good = dns_service("survivor" if kind == "_hostile._tcp" else "late-board", kind,
-                           "10.201.1.2", 3001)
-        if kind == "_late._tcp":
-            time.sleep(0.2)
-            listener.sendto(dns_packet(ident, question, good), asker)
-            return
+    def hostile(ident, question, asker, kind):
+        good = dns_service("survivor", kind, "10.201.1.2", 3001)
         wrong = dns_service("survivor", kind, "10.201.1.2", 9)
         here = 12 + len(question)  # where the first record begins
-        srv = wrong[1]
+        srv = wrong[1][len(dns_name(f"survivor.{kind}.local")):]
         faults = [
             dns_packet(ident ^ 1, question, wrong),  # the wrong query ID
             dns_packet(ident, question, wrong, counted=5),  # counts more than it holds
             dns_packet(ident, question, wrong, counted=3),  # holds more than it counts
             # the SRV's owner a pointer to itself, then one past the packet
-            dns_packet(ident, question, [b"\xc0" + bytes([here]) + srv[len(dns_name(
-                "survivor._hostile._tcp.local")):]]),
-            dns_packet(ident, question, [b"\xc3\xff" + srv[len(dns_name(
-                "survivor._hostile._tcp.local")):]]),
+            dns_packet(ident, question, [b"\xc0" + bytes([here]) + srv]),
+            dns_packet(ident, question, [b"\xc3\xff" + srv]),
+            # another question than the one asked
+            dns_packet(ident, dns_name("_http._tcp.local") + b"\0\x0c\0\1", wrong),
         ]
-        for packet in [dns_packet(ident, question, good)] + faults:
+        # The faults come first: a packet taken would set survivor's port.
+        for packet in faults + [dns_packet(ident, question, good)] + \
+                [dns_packet(ident, question, dns_service("zz-zero", kind, "0.0.0.0", 3001, host="zero.local"))]:
             listener.sendto(packet, asker)
-        ends, n = time.monotonic() + 3, 0
-        while time.monotonic() < ends:
-            records = [dns_record(f"{kind}.local", DNS_PTR, dns_name(f"flood-{n + i}.{kind}.local"))
-                       for i in range(20)]
-            n += 20
-            listener.sendto(dns_packet(ident, question, records), asker)
+        ends = time.monotonic() + 3
+        while time.monotonic() < ends:  # answers from anything but port 5353 count for nothing
+            elsewhere.sendto(dns_packet(ident, question, good), asker)
 
+    def farm(asker):
+        for k, sender in enumerate(senders):
+            services = [dns_service(f"farm-{k:02}-{i:02}", "_farm._tcp", "10.201.1.2", 3001,
+                                    host=f"farmhost{k}.local") for i in range(50)]
+            for first in range(0, 50, 5):
+                sender.sendto(dns_packet(0, b"", sum(services[first:first + 5], [])), asker)
+
+    def flood(asker):
+        for first in range(0, FLOOD, 20):
+            records = [dns_record("_iostream._tcp.local", DNS_PTR,
+                                  dns_name(f"flood-{n}._iostream._tcp.local"))
+                       for n in range(first, first + 20)]
+            listener.sendto(dns_packet(0, b"", records), asker)
+
+    def answer(query, asker):
+        ident, question = int.from_bytes(query[:2], "big"), query[12:]
+        kind = next(k for k in ("_hostile._tcp", "_late._tcp", "_twice._tcp", "_partial._tcp")
+                    if dns_name(k + ".local") in question)
+        if kind == "_hostile._tcp":
+            hostile(ident, question, asker, kind)
+        elif kind == "_late._tcp":
+            time.sleep(0.2)
+            listener.sendto(dns_packet(ident, question, dns_service(
+                "late-board", kind, "10.201.1.2", 3001)), asker)
+        elif kind == "_twice._tcp":
+            for sender in senders[:2]:
+                sender.sendto(dns_packet(ident, question, dns_service(
+                    "twice-board", kind, "10.201.1.2", 3001, host="twice.local")), asker)
+        else:
+            listener.sendto(dns_packet(ident, question, dns_service(
+                "aa-partial", kind, "10.201.1.2", 3001, records=False) +
+                dns_service("bb-board", kind, "10.201.1.2", 3001)), asker)
+
+    own = [dns_name(k + ".local") + b"\0\x0c"
+           for k in ("_hostile._tcp", "_late._tcp", "_twice._tcp", "_partial._tcp")]
+    flooding = dns_name("_iostream._tcp.local") + b"\0\x0c"
     while True:
         query, asker = listener.recvfrom(9000)
-        if query[2] & 0x80 == 0 and asker[1] != 5353 and query[4:6] == b"\0\1" and \
-                any(dns_name(k + ".local") + b"\0\x0c" in query for k in ("_hostile._tcp", "_late._tcp")):
+        if query[2] & 0x80 or query[4:6] != b"\0\1":
+            continue
+        if asker[1] == 5353 and dns_name("_farm._tcp.local") in query:
+            threading.Thread(target=farm, args=(asker,), daemon=True).start()
+        elif asker[1] != 5353 and any(k in query for k in own):
             threading.Thread(target=answer, args=(query, asker), daemon=True).start()
+        elif asker[1] == 5353 and flooding in query and os.path.exists(flag):
+            threading.Thread(target=flood, args=(asker,), daemon=True).start()
 
 
+# Each Windows build runs under the loader of its own word size, named here
+# rather than left to the wine script's guess.
 WINE_LOADERS = {"32": "/usr/lib/wine/wine", "64": "/usr/lib/wine/wine64"}
 WINESERVER = "/usr/lib/wine/wineserver"
 
@@ -1648,8 +1793,8 @@ def main():
     parser.add_argument("--server-kit", help="the kit for ser2net's architecture, if not --kit's")
     parser.add_argument("--avahi", help="the avahi-daemon program the mdns:// rows run against")
     parser.add_argument("binary")
-    if sys.argv[1:] == ["--mdns-stand-in"]:
-        return serve_mdns_stand_in()
+    if sys.argv[1:2] == ["--mdns-stand-in"]:
+        return serve_mdns_stand_in(sys.argv[2])
     options = parser.parse_args()
     if os.environ.get("KOVEX_PRIVATE_DEV") != "1":
         print("skipped: refusing to run outside a private /dev and lock directory (use private_dev.sh)")
@@ -1692,6 +1837,15 @@ def main():
     if runner.sredird:
         checks.append(("sredird: second client while one holds the port",
                        lambda: runner.exclusive("SREDIRD")))
+    if runner.ser2net and not runner.mdns:
+        for client in ("", ", beside the client's own avahi"):
+            if client:
+                checks.append(("mdns: the client's own avahi-daemon starts",
+                               lambda: [why for why in [runner.client_avahi()] if why]))
+            checks.append((f"mdns: {len(MDNS_SERIES)} lookups in a row{client}",
+                           lambda: runner.lookups(MDNS_SERIES)))
+            checks.append((f"mdns: two lookups at the same moment{client}",
+                           lambda: runner.lookups(MDNS_TOGETHER, together=True)))
     if not options.wine:  # Wine does not enforce exclusive opens
         checks.append(("port held by another run, second run as root", runner.exclusive))
         for number in (signal.SIGTERM, signal.SIGKILL):
