@@ -211,7 +211,8 @@ def main():
 
     mdns_over = None
     if native.ser2net and not native.mdns:
-        native.ports.update(MDNS="mdns://rack1-slot3", FOUND="rfc2217://10.201.1.2:3001")
+        # A board of the busy host: 48 boards from one ser2net.
+        native.ports.update(MDNS="mdns://SER=SN00017", FOUND="rfc2217://10.201.4.2:4017")
         pairs = [(pulse(native, 0, port="FOUND"), pulse(native, 0, port="MDNS"))
                  for _ in range(options.runs)]
         direct_row = row("kovex start-to-assert, rfc2217:// address", [p[0] for p, _ in pairs])
@@ -290,8 +291,8 @@ def main():
              remote_errors[2] >= -1.0 and remote_errors[1] <= 5.0),
         ]
     if mdns_over is not None:
-        targets.append(("mdns:// start-to-assert at most the 250 ms window plus 10 ms over the "
-                        "address", mdns_over <= 260))
+        targets.append(("mdns:// start-to-assert at most the 750 ms window plus 10 ms over the "
+                        "address", mdns_over <= 760))
     if wine_errors is not None:
         targets.append(("under Wine through ser2net, the pulse at the server within 10 ms of its 1 s",
                         wine_errors[2] >= -1.0 and wine_errors[1] <= 10.0))

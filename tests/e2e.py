@@ -483,6 +483,11 @@ MDNS = [
          err="".join(f"mDNS on 10.201.{n}.1: port 5353 is held by another program, asked with a "
                      "one-shot query: a busy host's answer may leave boards out\n"
                      for n in (1, 2, 4, 3))),
+    # An interface whose sockets fail is skipped; the others are asked.
+    Case("mdns: an interface whose socket fails is skipped", ["-d", "-p", "mdns://rack1-slot3", "0"],
+         fail="bind:10.201.3.1", only="native", lines=OPENED + PULSE["RTS"] + GIVEN_BACK,
+         out="Port: 'mdns://rack1-slot3'\nDelay: 0 seconds\n" + MDNS_FOUND % RACK1,
+         err="mDNS on 10.201.3.1: no socket could be opened there, not asked\n"),
 ] + lookup_refused([
     ("no match", "mdns://no such board"), ("bad pattern", "mdns://(rack"),
     ("only a service that is not RFC 2217", "mdns://rack1-plain"),

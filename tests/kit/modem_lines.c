@@ -19,7 +19,9 @@
  *   KOVEX_KIT_FAIL=CALL    open (of a /dev path), flock, tcgetattr or
  *                          tcsetattr fails with EIO; "tcsetattr-partial"
  *                          applies the settings at 38400 bit/s and succeeds,
- *                          as a driver may when it cannot do all it is asked
+ *                          as a driver may when it cannot do all it is asked;
+ *                          "bind:A.B.C.D" makes every bind to that IPv4
+ *                          address fail, as on an interface whose socket fails
  *   KOVEX_KIT_OUTPUT=1     every write of the program's standard output or
  *                          error is logged when it leaves the process, as
  *                          "... PID out|err TEXT" (blank, line end and
@@ -62,7 +64,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -339,6 +344,19 @@ int close(int fd)
         return result;
     }
     return REAL(close)(fd);
+}
+
+int bind(int fd, const struct sockaddr *address, socklen_t size)
+{
+    const char *fail = getenv("KOVEX_KIT_FAIL");
+    char text[INET_ADDRSTRLEN];
+    const struct sockaddr_in *ipv4 = (const struct sockaddr_in *)address;
+    if (fail != NULL && strncmp(fail, "bind:", 5) == 0 && address->sa_family == AF_INET &&
+        inet_ntop(AF_INET, &ipv4->sin_addr, text, sizeof text) != NULL && strcmp(fail + 5, text) == 0) {
+        errno = EADDRNOTAVAIL;
+        return -1;
+    }
+    return REAL(bind)(fd, address, size);
 }
 
 int flock(int fd, int operation)
