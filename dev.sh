@@ -95,6 +95,7 @@ install_missing() {
     native=$(echo "$missing" | tr ' ' '\n' | grep -v ':i386$' | tr '\n' ' ')
     [ "$native" != "$(echo "$missing" | tr ' ' '\n' | tr '\n' ' ')" ] || return 1
     echo "skipped: the i386 packages could not be installed:$(echo "$missing" | tr ' ' '\n' | grep ':i386$' | tr '\n' ' ')"
+    [ -n "$(echo "$native" | tr -d ' ')" ] || return 0
     # shellcheck disable=SC2086
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $native
 }

@@ -281,10 +281,12 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup)
             type_ask(answers, true);
         }
         uint32_t wait = pending && left > QUIET_MS ? QUIET_MS : left;
+        if (!again && spent < ASK_AGAIN_MS && wait > ASK_AGAIN_MS - spent)
+            wait = ASK_AGAIN_MS - spent;
         DatagramFrom from;
         long size = datagram_receive(packet, sizeof packet, &from, wait);
         failed = size < 0 && size != SOCKET_TIMEOUT;
-        if (size == SOCKET_TIMEOUT && pending && left > 0) {
+        if (size == SOCKET_TIMEOUT && pending && left > 0 && wait == QUIET_MS) {
             follow_ups_send(answers);
             pending = false;
         } else if (size >= 0 && from.port == MDNS_PORT) {

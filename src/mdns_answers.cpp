@@ -57,7 +57,8 @@ static MdnsService *service_of(MdnsAnswers *answers, MdnsResponder *responder,
     if (!instance_of(name, answers->type))
         return nullptr;
     unsigned int index = static_cast<unsigned int>(responder - answers->responders);
-    for (size_t i = 0; i < answers->service_count; i++)
+    // Newest first: a service's records come right after its PTR.
+    for (size_t i = answers->service_count; i-- > 0;)
         if (answers->services[i].responder == index && dns_name_equal(answers->services[i].name, name))
             return &answers->services[i];
     if (responder->services == MDNS_RESPONDER_SERVICES_MAX) {
@@ -133,7 +134,7 @@ static void host_add(MdnsAnswers *answers, unsigned int responder, const DnsReco
 // Whether an SRV of the responder names the host.
 static bool host_asked(const MdnsAnswers *answers, unsigned int responder, const unsigned char *name)
 {
-    for (size_t i = 0; i < answers->service_count; i++) {
+    for (size_t i = answers->service_count; i-- > 0;) {
         const MdnsService *service = &answers->services[i];
         if (service->responder == responder && service->has_srv &&
             dns_name_equal(service->target, name))

@@ -228,6 +228,10 @@ static int datagram_socket(uint32_t address, uint16_t port, bool shared)
         descriptor_close(&fd);
         return -1;
     }
+    // Room for a link's answers arriving at once: several hosts of many
+    // boards answer in dozens of packets. The system may give less.
+    int room = 1 << 20;
+    (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
     return fd;
 }
 

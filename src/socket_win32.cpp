@@ -280,6 +280,12 @@ static SOCKET datagram_socket(uint32_t address, uint16_t port, bool shared)
                               sizeof on) != 0) ||
         bind(handle, reinterpret_cast<const struct sockaddr *>(&local), sizeof local) != 0)
         handle_close(&handle);
+    // Room for a link's answers arriving at once: several hosts of many
+    // boards answer in dozens of packets. The system may give less.
+    int room = 1 << 20;
+    if (handle != INVALID_SOCKET)
+        (void)setsockopt(handle, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&room),
+                         sizeof room);
     return handle;
 }
 

@@ -33,6 +33,7 @@ import errno
 import functools
 import glob
 import os
+import random
 import re
 import shlex
 import shutil
@@ -445,6 +446,7 @@ HWGREP = [
 # that answers its own service types only, and floods _iostream._tcp when
 # a case asks it to. Every board on a pty serves PTY or PTY2.
 MDNS_FOUND = "Found: '%s' rfc2217://%s\n"
+NOT_WHOLE = "unknown (cannot be chosen: its records did not all come)"
 RACK1 = ("rack1-slot3", "10.201.1.2:3001 USB VID:PID=0403:6001 SER=A10K3JQ4")
 RACK2 = ("rack2-slot3", "10.201.2.2:3001 USB VID:PID=0403:6001 SER=B20M7XQ1")
 FARM17 = ("farm-17", "10.201.4.2:4017 USB VID:PID=0403:6001 SER=SN00017")
@@ -483,6 +485,15 @@ MDNS = [
          err="".join(f"mDNS on 10.201.{n}.1: port 5353 is held by another program, asked with a "
                      "one-shot query: a busy host's answer may leave boards out\n"
                      for n in (1, 2, 4, 3))),
+    # Boards at 0.0.0.0 and at loopback are listed, never chosen: the
+    # addresses would reach this machine itself.
+    Case("mdns: boards at 0.0.0.0 and 127.0.0.1", ["-d", "-p", "mdns://zz-&type=_hostile._tcp", "0"],
+         status=255, out="Port: 'mdns://zz-&type=_hostile._tcp'\nDelay: 0 seconds\n", lines=[],
+         err="".join(f"{name:<20}\n    addr: {addr}\n    hwid: n/a\n    txt: provider=stand-in\n"
+                     "    txt: gensiostack=telnet(rfc2217),tcp\n"
+                     for name, addr in (("survivor", "rfc2217://10.201.1.2:3001"),
+                                        ("zz-loop", NOT_WHOLE), ("zz-zero", NOT_WHOLE))) +
+         "3 services found\n" + SEARCH_FAILED % "mdns://zz-&type=_hostile._tcp"),
     # An interface whose sockets fail is skipped; the others are asked.
     Case("mdns: an interface whose socket fails is skipped", ["-d", "-p", "mdns://rack1-slot3", "0"],
          fail="bind:10.201.3.1", only="native", lines=OPENED + PULSE["RTS"] + GIVEN_BACK,
@@ -494,7 +505,6 @@ MDNS = [
     ("an answer later than a short wait", "mdns://late-board&type=_late._tcp&wait=0.1"),
     ("n beyond the matches", "mdns://0403:6001&n=51"), ("unknown option", "mdns://rack&bogus"),
     ("zero wait", "mdns://rack&wait=0"), ("bad type", "mdns://rack&type=a..b"),
-    ("a board at 0.0.0.0", "mdns://zz-zero&type=_hostile._tcp"),
     ("one board told of from two addresses is one", "mdns://twice-board&type=_twice._tcp&n=2"),
     ("a board whose records never came could be the one", "mdns://board&type=_partial._tcp"),
     ("n beyond a farm link's 1000 boards", "mdns://^farm-&type=_farm._tcp&n=1001")])
@@ -1350,6 +1360,10 @@ class Runner:
         self.clear_log()
         command = lambda word: ["-q", "-d", "-p", word, "0"]
         if together:
+            # Right after a short lookup's multicast answer, avahi answers by
+            # unicast for half a second, which only one of the two gets.
+            time.sleep(0.7)
+            self.finish(*self.start(command(rows[0][0] + "&wait=0.15"), env))
             results = [self.finish(*run) for run in [self.start(command(w), env) for w, _ in rows]]
         else:
             results = [self.finish(*self.start(command(w), env)) for w, _ in rows]
@@ -1707,18 +1721,24 @@ def serve_mdns_stand_in(flag):
         ]
         # The faults come first: a packet taken would set survivor's port.
         for packet in faults + [dns_packet(ident, question, good)] + \
-                [dns_packet(ident, question, dns_service("zz-zero", kind, "0.0.0.0", 3001, host="zero.local"))]:
+                [dns_packet(ident, question, dns_service(name, kind, address, 3001, host=name + ".local"))
+                 for name, address in (("zz-zero", "0.0.0.0"), ("zz-loop", "127.0.0.1"))]:
             listener.sendto(packet, asker)
-        ends = time.monotonic() + 3
+        ends = time.monotonic() + 1.2  # past the window's end
         while time.monotonic() < ends:  # answers from anything but port 5353 count for nothing
             elsewhere.sendto(dns_packet(ident, question, good), asker)
 
     def farm(asker):
-        for k, sender in enumerate(senders):
+        """Each host answers 20 to 120 ms late, as a responder delays its
+        answer to a shared record (RFC 6762 section 6)."""
+        def host(k, sender):
+            time.sleep(random.uniform(0.02, 0.12))
             services = [dns_service(f"farm-{k:02}-{i:02}", "_farm._tcp", "10.201.1.2", 3001,
                                     host=f"farmhost{k}.local") for i in range(50)]
             for first in range(0, 50, 5):
                 sender.sendto(dns_packet(0, b"", sum(services[first:first + 5], [])), asker)
+        for k, sender in enumerate(senders):
+            threading.Thread(target=host, args=(k, sender), daemon=True).start()
 
     def flood(asker):
         for first in range(0, FLOOD, 20):
