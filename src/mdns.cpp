@@ -224,22 +224,22 @@ static void follow_ups_send(MdnsAnswers *answers)
 }
 
 // Whether a responder on a shared link answered the one-shot way with a
-// full packet, so that there is more to it than that answer tells, and,
-// unless counting those too, nothing of it came on the shared port: what
-// it left out was then never seen.
-static bool responder_cut(const MdnsResponder *responder, bool even_shared)
+// full packet: it has more to tell than that answer holds. With
+// unseen_only, only when nothing of it came on the shared port either, so
+// that what it left out was never seen.
+static bool responder_cut(const MdnsResponder *responder, bool unseen_only)
 {
     for (int link = 0; link < link_count; link++)
         if (links[link].address == responder->link_address)
             return links[link].mode == LINK_SHARED && responder->legacy_full &&
-                   (even_shared || !responder->shared);
+                   (!unseen_only || !responder->shared);
     return false;
 }
 
-static bool responders_cut(const MdnsAnswers *answers, bool even_shared)
+static bool responders_cut(const MdnsAnswers *answers, bool unseen_only)
 {
     for (size_t i = 0; i < answers->responder_count; i++)
-        if (responder_cut(&answers->responders[i], even_shared))
+        if (responder_cut(&answers->responders[i], unseen_only))
             return true;
     return false;
 }
@@ -281,10 +281,10 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup)
         uint32_t left = milliseconds_left(started, lookup->wait_ms);
         // Unicast answers on the shared port reach one of the programs on
         // it, and a responder's packets can be shared out between two runs
-        // that bind in the middle of its answer: a host with more than one
-        // packet to tell is asked again, for a multicast that all of them get.
+        // that bind in the middle of its answer: a host whose one-shot
+        // answer came full is asked again, for a multicast that all get.
         if (!again && spent >= ASK_AGAIN_MS && left > QUIET_MS * 4 &&
-            responders_cut(answers, true)) {
+            responders_cut(answers, false)) {
             again = true;
             type_ask(answers, true);
         }
@@ -526,7 +526,7 @@ static const Candidate *candidate_choose(const MdnsAnswers *answers, const Patte
             candidate_matches(program, &candidates[i]) && --n == 0)
             chosen = &candidates[i];
     *why = chosen == nullptr ? NONE_MATCHES : REFUSED;
-    if (chosen == nullptr || answers->full || responders_cut(answers, false))
+    if (chosen == nullptr || answers->full || responders_cut(answers, true))
         return nullptr;
     for (size_t i = 0; i < count; i++)
         if (!complete(&candidates[i]) && could_match(program, &candidates[i]) &&
