@@ -179,6 +179,24 @@ static int remote_take(size_t size, uint32_t started)
     return WAIT_DONE;
 }
 
+// A server whose earlier bytes we have not yet acknowledged holds a small
+// answer back until we do (Nagle's algorithm), and a stack that delays its
+// acknowledgements keeps it there: Windows for up to 200 ms, Linux for 40 ms
+// unless told otherwise. So what the server sent while our requests were on
+// their way (its reply to our refusals, say) is acknowledged at once, by
+// saying our last refusal again: the one thing every server reads and lets
+// go by (sredird stops answering after a Telnet NOP). A server that never
+// offered anything gets nothing.
+static int remote_acknowledge(uint32_t started)
+{
+    if (reader.refused[0] != IAC)
+        return WAIT_DONE;
+    uint32_t left = milliseconds_left(started, remote.timeout_ms);
+    int sent = left == 0 ? SOCKET_TIMEOUT
+                         : socket_send(reader.refused, sizeof reader.refused, left);
+    return sent == 0 ? WAIT_DONE : sent == SOCKET_TIMEOUT ? WAIT_TIMEOUT : WAIT_CLOSED;
+}
+
 // Reads and takes apart what the server sends until the awaited answers are
 // in, or the time is up. Data, offers and notifications may come first and
 // in any amount: each is read and let go at once.
@@ -197,6 +215,11 @@ static int remote_wait(int until)
         int taken = remote_take(static_cast<size_t>(got), started);
         if (taken != WAIT_DONE)
             return taken;
+        if (until == UNTIL_ANSWERS && !telnet_all_answered(&reader)) {
+            taken = remote_acknowledge(started);
+            if (taken != WAIT_DONE)
+                return taken;
+        }
     }
 }
 
@@ -346,12 +369,12 @@ void remote_lines_change(int dtr_operation, int rts_operation, bool *dtr_failed,
         if (operations[i] != 0)
             numbers[i] = request(buffer, &length, SET_CONTROL, &control, 1);
     }
-    // Taken before the send, as the clear's moment is: a server on the same
-    // machine may carry out the requests before the send returns to us, and
-    // a stamp taken after it would shorten the pulse by however long we
-    // waited for the processor.
-    change_sent_us = clock_microseconds();
     bool sent = waited == WAIT_DONE && socket_send(buffer, length, remote.timeout_ms) == 0;
+    // Taken once the requests have left: no server can carry them out
+    // sooner, so a hold counted from here is never short where the lines
+    // are. A stamp taken before the send is early by however long the send
+    // took, and the pulse short by as much.
+    change_sent_us = clock_microseconds();
     waited = sent ? remote_wait(UNTIL_ANSWERS) : WAIT_CLOSED;
 
     // A request whose answer was not awaited counts as carried out once sent.

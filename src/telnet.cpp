@@ -14,9 +14,12 @@ void telnet_reader_start(TelnetReader *reader)
 // caller sends the queue before it can overflow (telnet_read stops then).
 static void reply(TelnetReader *reader, int command, int option)
 {
-    reader->reply[reader->reply_length++] = IAC;
-    reader->reply[reader->reply_length++] = static_cast<unsigned char>(command);
-    reader->reply[reader->reply_length++] = static_cast<unsigned char>(option);
+    unsigned char *refusal = reader->reply + reader->reply_length;
+    refusal[0] = IAC;
+    refusal[1] = static_cast<unsigned char>(command);
+    refusal[2] = static_cast<unsigned char>(option);
+    memcpy(reader->refused, refusal, sizeof reader->refused);
+    reader->reply_length += sizeof reader->refused;
 }
 
 static void option_offer(TelnetReader *reader, int command, int option)

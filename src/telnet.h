@@ -42,6 +42,10 @@ struct TelnetReader {
     // Refusals of the server's offers, waiting to be sent.
     unsigned char reply[TELNET_REPLY_CAPACITY];
     size_t reply_length;
+    // The last refusal queued (IAC, command, option), or zeros. Said again,
+    // it asks nothing of a server, which must not answer a refusal of what
+    // is refused already (RFC 854).
+    unsigned char refused[3];
 };
 
 void telnet_reader_start(TelnetReader *reader);
