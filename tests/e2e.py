@@ -40,6 +40,7 @@ import shutil
 import signal
 import socket
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -67,6 +68,16 @@ PULSE = {"RTS": ["RTS 1", "RTS 0"], "DTR": ["DTR 1", "DTR 0"],
          "BOTH": ["DTR 1", "RTS 1", "DTR 0", "RTS 0"]}
 
 
+# How late kovex may end a hold on a loaded 2-core machine, natively and under
+# Wine or qemu, and how far a real server's scheduling moves a hold either way
+# there. Each is twice the most measured in 20 loaded runs, and each is
+# below what the faults we have met would give: a pulse timed from its
+# answer (150 ms) or held up by an unacknowledged answer (40 ms).
+OWN_LATE = {False: 0.010, True: 0.020}
+SERVER_SLACK = {False: 0.010, True: 0.020}
+HOLD_FAULT = " held "
+
+
 @dataclass
 class Case:
     name: str
@@ -92,6 +103,7 @@ class Case:
     chatty: bool = False       # the board writes all the time, every byte value among it
     opens: str = "PTY"         # the pty whose settings the run must leave configured
     within: float = None       # seconds the run must end within
+    tries: int = 1             # runs, of which one must hold its lines within bounds
     flood: bool = False        # the stand-in responder floods _iostream._tcp meanwhile
     hold_5353: bool = False    # another program holds UDP port 5353 without sharing it
 
@@ -325,14 +337,14 @@ REMOTE = [
                                                      "logging=debug&poll_modem&timeout=2.5", "0"],
          lines=OPENED + PULSE["RTS"] + GIVEN_BACK),
     Case("remote: name of 511 characters", ["-p", "{REMOTE511}", "0"],
-         lines=OPENED + PULSE["RTS"] + GIVEN_BACK),
+         lines=OPENED + PULSE["RTS"] + GIVEN_BACK, hold=0, tries=3),
     Case("remote: nothing listens", ["-q", "-p", "{NOBODY}", "0"], status=255, banner=False,
          err=OPEN_FAILED % "NOBODY", lines=[]),
     Case("remote: server refuses COM-PORT-OPTION", ["-q", "-p", "{PLAIN}", "0"], status=255,
          banner=False, err=" unable to read DCB !\n", lines=OPENED + GIVEN_BACK),
     Case("remote: IPv6 address in brackets", ["-p", "{IPV6}", "0"]),
     Case("remote: a chatty board", ["-D", "-R", "-p", "{REMOTE}", "0"], chatty=True,
-         lines=OPENED + PULSE["BOTH"] + GIVEN_BACK),
+         lines=OPENED + PULSE["BOTH"] + GIVEN_BACK, hold=0, tries=3),
     # sredird answers a baud rate with four more bytes, and every SET-CONTROL
     # with 1, whatever was asked.
     Case("sredird: RTS pulse, settings at the server", ["-v", "-p", "{SREDIRD}", "1"],
@@ -341,6 +353,8 @@ REMOTE = [
          lines=OPENED + PULSE["BOTH"], hold=1),
     Case("sredird: ign_set_control", ["-p", "{SREDIRD}?ign_set_control", "0"],
          lines=OPENED + PULSE["RTS"]),
+    Case("sredird: no hold, pyserial's options", ["-p", "{SREDIRD}?logging=debug&poll_modem", "0"],
+         lines=OPENED + PULSE["RTS"], hold=0, tries=3),
 ] + [
     # Each stand-in misbehaves in one way; see STAND_INS.
     Case(f"stand-in: {name}", args, status=255, out=out, err=err, banner=banner)
@@ -539,7 +553,7 @@ class Runner:
         # Only the master is kept: kovex must find no other process holding
         # the slave. The slave's settings are read and written through it.
         self.master, slave = os.openpty()
-        pty = os.ttyname(slave)
+        self.pty = pty = os.ttyname(slave)
         os.close(slave)
         self.masters = {"PTY": self.master}
         self.masters["PTY2"], slave = os.openpty()
@@ -573,6 +587,8 @@ class Runner:
             self.small_tree = getattr(options, "small_tree", False)
             self.usb_sysfs(pty, pty2)
         self.servers = []
+        self.notes = []  # what a row met that is no fault of kovex's, said after it
+        self.measured = ""  # how long the row's lines were held, said with it
         self.ser2net = options.ser2net if options.ser2net and os.path.exists(options.ser2net) else None
         self.sredird = options.sredird if options.sredird and os.path.exists(options.sredird) else None
         if self.ser2net:
@@ -1056,6 +1072,7 @@ class Runner:
         return [name for name, ok in wanted.items() if not ok]
 
     def start(self, args, case_env=None, cwd=None):
+        launch = (args, case_env, cwd)
         env = dict(self.env, KOVEX_KIT_LOG=self.log, **(case_env or {}))
         # One byte per character, so that bytes 0x80 to 0xFF go out as such.
         args = [a.encode("latin-1") for a in args]
@@ -1068,9 +1085,12 @@ class Runner:
         # Files rather than pipes: Wine's daemons would hold a pipe open.
         process = subprocess.Popen(command, stdout=out, stderr=err, env=env,
                                    cwd=cwd or self.work)
+        process.launch = launch
         return process, out, err
 
-    def finish(self, process, out, err):
+    def finish(self, process, out, err, again=True):
+        """The run's status, standard output and error; a Wine start that
+        failed is started again once, unless the caller does that itself."""
         try:
             status = process.wait(timeout=30)
         except subprocess.TimeoutExpired:
@@ -1079,7 +1099,23 @@ class Runner:
             status = "still running after 30 s"
         out.seek(0)
         err.seek(0)
-        return status, self.text(out.read()), self.text(err.read())
+        result = status, self.text(out.read()), self.text(err.read())
+        if again and self.wine_start_failed(*result):
+            return self.finish(*self.start(*process.launch), again=False)
+        return result
+
+    def wine_start_failed(self, status, out, err):
+        """Whether Wine ended before kovex ran. kovex fails with status 1 or
+        255 and always says why, and Wine reports a program that crashes;
+        anything else is Wine's own start failing, which is said here with
+        what Wine wrote."""
+        if not self.wine or status == 0 or not isinstance(status, int):
+            return False
+        if (status in (1, 255) and (out or err)) or "Unhandled" in err:
+            return False
+        self.notes.append(f"Wine's start failed (status {status}, Wine wrote {err[-300:]!r}): "
+                          "started again")
+        return True
 
     def text(self, data):
         return data.decode("latin-1")
@@ -1101,6 +1137,16 @@ class Runner:
             return [line.split() for line in f]
 
     def run(self, case):
+        """The row's faults. A row of several tries passes when one of them
+        has no fault but its hold: a busy machine's scheduling can stretch
+        any one pulse through a server, a fault of ours stretches each."""
+        for attempt in range(1, case.tries + 1):
+            faults = self.run_once(case)
+            if not faults or any(HOLD_FAULT not in f for f in faults) or attempt == case.tries:
+                return faults
+            self.notes.append(f"try {attempt} of {case.tries}: {'; '.join(faults)}")
+
+    def run_once(self, case):
         fill = lambda s: s.format(**self.ports)
         args = [fill(a) if "{" in a else a for a in case.args]
         cwd = tempfile.mkdtemp(dir=self.work)
@@ -1138,18 +1184,23 @@ class Runner:
         faults = []
         chatter = self.chatter() if case.chatty else None
         try:
-            started = time.monotonic()
-            process, out, err = self.start(args, env, cwd)
-            # ser2net gives the port back its own settings when the client
-            # goes: a remote run's are read while it holds the port.
-            if case.remote and case.hold and case.status == 0 and not case.stand_in:
-                if not self.wait_for("RTS 1"):
-                    faults.append("RTS was never raised at the server")
-                # RFC 2217 cannot ask for the flow-control characters, and
-                # sredird leaves them as it found them.
-                faults += [f for f in self.settings_fault()
-                           if f != "DC1 and DC3" or "{SREDIRD}" not in case.args]
-            status, out, err = self.finish(process, out, err)
+            for attempt in (1, 2):
+                started = time.monotonic()
+                process, out, err = self.start(args, env, cwd)
+                held = []
+                # ser2net gives the port back its own settings when the client
+                # goes: a remote run's are read while it holds the port.
+                if case.remote and case.hold and case.status == 0 and not case.stand_in:
+                    if not self.wait_for("RTS 1", process=process):
+                        held.append("RTS was never raised at the server")
+                    # RFC 2217 cannot ask for the flow-control characters, and
+                    # sredird leaves them as it found them.
+                    held += [f for f in self.settings_fault()
+                             if f != "DC1 and DC3" or "{SREDIRD}" not in case.args]
+                status, out, err = self.finish(process, out, err, again=False)
+                if attempt == 2 or not self.wine_start_failed(status, out, err):
+                    break
+            faults += held
             if case.within and time.monotonic() - started > case.within:
                 faults.append(f"the run took {time.monotonic() - started:.2f} s, "
                               f"more than {case.within} s")
@@ -1199,6 +1250,12 @@ class Runner:
             stop()
             os.set_blocking(self.master, True)
             termios.tcflush(self.master, termios.TCIOFLUSH)
+            # A real port forgets what came in once nobody holds it; a pty
+            # keeps it for the next server to forward before it reads our
+            # requests (sredird's set came 16 ms late behind 4 KiB of it).
+            slave = os.open(self.pty, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+            termios.tcflush(slave, termios.TCIFLUSH)
+            os.close(slave)
         return stop_chatter
 
     def hold_port(self):
@@ -1247,18 +1304,27 @@ class Runner:
         if wanted is not None and events != wanted:
             faults.append(f"line changes {events} != {wanted}")
         if case.hold is not None:
-            # As long as asked where the lines are, within 5 ms (10 ms under
-            # Wine or an emulator, whose client is slower); never short on a
-            # port of ours, but a server may carry out a set later after
-            # reading it than the clear.
-            slack = 0.010 if self.wine or self.emulator else 0.005
-            low, high = case.hold - (slack if case.remote else 0), case.hold + slack
+            low, high = self.hold_bounds(case)
             holds = self.line_holds(log)
+            self.measured = "; " + ", ".join(f"{line} held {1000 * (held - case.hold):+.2f} ms"
+                                             for line, held in holds.items())
             if not holds:
                 faults.append("no line was held")
-            faults += [f"{line} held {held:.4f} s, wanted {low} s to {high} s"
-                       for line, held in holds.items() if not low <= held < high]
+            faults += [f"{line}{HOLD_FAULT}{held:.4f} s, wanted {low:.4f} s to {high:.4f} s"
+                       for line, held in holds.items() if not low <= held <= high]
         return faults + self.raised_at_end(log)
+
+    def hold_bounds(self, case):
+        """The shortest and longest hold a row takes. Where kovex's clock
+        alone decides (a port of ours, whose log is written in kovex's own
+        process; a stand-in server, which stamps each request as it reached
+        its socket) the hold is never short, and late by no more than kovex
+        waking up on a loaded machine. A real server's own scheduling moves
+        either end at the board, by as much as measured there under load."""
+        slow = bool(self.wine or self.emulator)
+        if not case.remote or case.stand_in:
+            return case.hold, case.hold + OWN_LATE[slow]
+        return case.hold - SERVER_SLACK[slow], case.hold + SERVER_SLACK[slow]
 
     def line_holds(self, log):
         """Each line the pulse raised, and how long it stayed raised: the
@@ -1288,10 +1354,11 @@ class Runner:
         if os.path.exists(self.log):
             os.unlink(self.log)
 
-    def wait_for(self, event, seconds=10, since=0):
+    def wait_for(self, event, seconds=10, since=0, process=None):
+        """Whether the event is logged within the time, or before the process ends."""
         deadline = time.monotonic() + seconds
         while event not in [f"{e[2]} {e[3]}" for e in self.read_log() if float(e[0]) >= since]:
-            if time.monotonic() > deadline:
+            if time.monotonic() > deadline or (process and process.poll() is not None):
                 return False
             time.sleep(0.01)
         return True
@@ -1504,7 +1571,11 @@ def serve_stand_in(connection, plan):
                 pass
     connection.sendall(b"".join(OFFER % (100 + i % 100) for i in range(plan.offers)))
     received, parsed, controls, accepted, flooding = b"", 0, 0, False, None
-    while chunk := connection.recv(4096):
+    # Each piece is stamped when it reached the socket, not when this thread
+    # got to it: the stamp is the client's, unblurred by our own scheduling.
+    connection.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+    while chunk := arrived(connection):
+        chunk, arrival = chunk
         received += chunk
         if not accepted:
             if received.count(b"\xff\xfe") < plan.offers:  # DONT, a refusal
@@ -1516,7 +1587,7 @@ def serve_stand_in(connection, plan):
         for change in filter(None, changes):
             if plan.notes:  # as the kit notes what a server does to a line
                 with open(plan.log, "a") as f:
-                    f.write(f"{time.clock_gettime(time.CLOCK_MONOTONIC):.9f} 0 {change}\n")
+                    f.write(f"{arrival:.9f} 0 {change}\n")
         if flooding and any(c and c.endswith("0") for c in changes):
             flooding = flooding()
         if plan.late and controls >= 3 and changes:
@@ -1546,6 +1617,21 @@ def serve_stand_in(connection, plan):
             return
         if controls >= plan.answered and plan.gone:
             return
+
+
+SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)  # Linux's, which Python does not name
+
+
+def arrived(connection):
+    """The next piece the connection brings and when the kernel took it in,
+    on CLOCK_MONOTONIC as the kit's log is; None at its end."""
+    chunk, ancillary, _, _ = connection.recvmsg(4096, 64)
+    now, ago = time.clock_gettime(time.CLOCK_MONOTONIC), 0.0
+    for level, kind, data in ancillary:
+        if (level, kind) == (socket.SOL_SOCKET, SO_TIMESTAMPNS):
+            seconds, nanoseconds = struct.unpack("qq", data[:16])
+            ago = max(0.0, time.clock_gettime(time.CLOCK_REALTIME) - seconds - nanoseconds / 1e9)
+    return (chunk, now - ago) if chunk else None
 
 
 def keep_writing(write, data, pause=0.0):
@@ -1817,6 +1903,7 @@ def main():
     parser.add_argument("--sredird", help="the sredird program the sredird rows run against")
     parser.add_argument("--server-kit", help="the kit for ser2net's architecture, if not --kit's")
     parser.add_argument("--avahi", help="the avahi-daemon program the mdns:// rows run against")
+    parser.add_argument("--rows", help="a regular expression: only the rows it finds in their names run")
     parser.add_argument("binary")
     if sys.argv[1:2] == ["--mdns-stand-in"]:
         return serve_mdns_stand_in(sys.argv[2])
@@ -1880,15 +1967,20 @@ def main():
         for exe, banner in VARIANTS.items():
             checks.append((f"banner of {exe}", lambda exe=exe, banner=banner:
                            runner.variant(os.path.join(options.variants, exe), banner)))
+    if options.rows:
+        checks = [(name, check) for name, check in checks if re.search(options.rows, name)]
     failed = 0
     try:
         for name, check in checks:
             started = time.monotonic()
             faults = check()
             failed += bool(faults)
-            print(f"{'FAIL' if faults else 'ok  '} {name} ({time.monotonic() - started:.2f} s)")
-            for fault in faults:
+            print(f"{'FAIL' if faults else 'ok  '} {name} "
+                  f"({time.monotonic() - started:.2f} s{runner.measured})")
+            for fault in faults + [f"note: {n}" for n in runner.notes]:
                 print("     " + fault.replace("\n", "\n     "))
+            runner.notes.clear()
+            runner.measured = ""
     finally:
         runner.close()
     print(f"{len(checks) - failed} passed, {failed} failed")
