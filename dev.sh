@@ -94,7 +94,7 @@ install_missing() {
     # the rest is installed, and the 32-bit Wine table says it skips.
     native=$(echo "$missing" | tr ' ' '\n' | grep -v ':i386$' | tr '\n' ' ')
     [ "$native" != "$(echo "$missing" | tr ' ' '\n' | tr '\n' ' ')" ] || return 1
-    echo "skipped: the i386 packages could not be installed:$(echo "$missing" | tr ' ' '\n' | grep ':i386$' | tr '\n' ' ')"
+    skipped "the i386 packages could not be installed:$(echo "$missing" | tr ' ' '\n' | grep ':i386$' | tr '\n' ' ')"
     [ -n "$(echo "$native" | tr -d ' ')" ] || return 0
     # shellcheck disable=SC2086
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $native
@@ -120,7 +120,7 @@ fetch_program() {
     if ls "$download/$1"_*.deb >/dev/null 2>&1; then
         mkdir -p build && dpkg-deb -x "$download/$1"_*.deb "$2"
     else
-        echo "skipped: $1 could not be downloaded: $4"
+        skipped "$1 could not be downloaded: $4"
     fi
     rm -rf "$download"
 }
@@ -130,8 +130,8 @@ fetch_servers() {
 }
 
 build_all() {
-    [ "$PRESETS" = native ] &&
-        echo "The Windows and ARM cross builds need an x86-64 machine: building the native kovex alone."
+    [ "$PRESETS" != native ] ||
+        skipped "the Windows and ARM cross builds need an x86-64 machine: the native kovex alone is built and tested"
     for preset in $PRESETS; do
         cmake --preset "$preset"
         cmake --build --preset "$preset"
@@ -144,7 +144,7 @@ build_all() {
 table_as_user() {
     uid=64210
     if ! setpriv --reuid=$uid --regid=$uid --clear-groups true 2>/dev/null; then
-        echo "skipped: no other uid can be taken here: the native table ran as root only"
+        skipped "no other uid can be taken here: the native table ran as root only"
         return 0
     fi
     copy=$(mktemp -d)
@@ -161,15 +161,66 @@ table_as_user() {
         "$(identity DESCRIPTION)" "$(identity COPYRIGHT)" "$(identity COMPANY)" "$copy/kovex" \
         >"$copy/log" 2>&1 || status=$?
     tail -n 1 "$copy/log"
-    [ $status = 0 ] || [ $status = 77 ] || cat "$copy/log"
+    {
+        echo "  the native table as uid $uid: rows $(tail -n 1 "$copy/log")"
+        grep '^skipped: ' "$copy/log" | sed 's/^/    /'
+    } >build/as_user.summary
+    if [ $status != 0 ] && [ $status != 77 ]; then
+        cat "$copy/log"
+        FAILED="$FAILED as-uid-$uid"
+    fi
     rm -rf "$copy"
-    [ $status = 0 ] || [ $status = 77 ]
 }
 
-# ctest shows nothing of a skipped test; each says why in a "skipped:" line.
+# Every step of check runs, whatever failed before it, and the run ends in
+# one summary: what each preset's tests did, each end-to-end table's rows,
+# and every skip with its reason. The skips of dev.sh's own steps are kept
+# here as they are said.
+SKIPS=build/skipped
+skipped() {
+    echo "skipped: $*"
+    mkdir -p build && echo "$*" >>"$SKIPS"
+}
+FAILED=""
 run_tests() {
-    ctest --preset "$1"
-    grep -h '^skipped: ' "build/$1/Testing/Temporary/LastTest.log" || true
+    ctest --preset "$1" --output-log "build/$1/ctest.log" || FAILED="$FAILED $1"
+}
+# The summary line of each test of a preset, read from ctest's own logs; an
+# end-to-end table's line counts its rows, and a skipping test says why.
+preset_summary() {
+    if [ ! -f "build/$1/ctest.log" ]; then
+        echo "  $1: did not run"
+        return
+    fi
+    awk -v preset="$1" '
+        FILENAME ~ /ctest.log$/ && / Test +#[0-9]+: / {
+            tests++
+            if ($0 ~ /\*\*\*Skipped/) skips++
+            else if ($0 ~ / Passed /) passes++
+            else failures = failures " " $4
+        }
+        FILENAME ~ /LastTest.log$/ && /^[0-9]+\/[0-9]+ Testing: / { name = $3 }
+        FILENAME ~ /LastTest.log$/ && /^[0-9]+ passed, [0-9]+ failed/ { rows = rows "; " name ": rows " $0 }
+        FILENAME ~ /LastTest.log$/ && /^skipped: / { sub(/^skipped: /, ""); reasons = reasons "\n    skipped: " $0 }
+        END {
+            printf "  %s: %d tests, %d passed, %d skipped, %d failed%s%s%s\n", preset, tests,
+                passes, skips, tests - passes - skips, failures ? " (" substr(failures, 2) ")" : "",
+                rows, reasons
+        }' "build/$1/ctest.log" "build/$1/Testing/Temporary/LastTest.log"
+}
+summary() {
+    echo
+    echo "Summary:"
+    for preset in "$@"; do
+        preset_summary "$preset"
+    done
+    [ ! -f build/as_user.summary ] || cat build/as_user.summary
+    [ ! -f "$SKIPS" ] || sed 's/^/  skipped: /' "$SKIPS"
+    if [ -n "$FAILED" ]; then
+        echo "FAILED:$FAILED"
+        return 1
+    fi
+    echo "Everything that ran passed."
 }
 
 case "${1:-}" in
@@ -182,6 +233,7 @@ build)
     echo "    kovex.exe -v -p COM3 3        (on Windows)"
     ;;
 check)
+    rm -f "$SKIPS" build/as_user.summary build/*/ctest.log
     install_missing $(packages_for check)
     fetch_servers
     build_all
@@ -194,6 +246,7 @@ check)
     cmake --preset asan
     cmake --build --preset asan
     run_tests asan
+    summary $DEB_PRESETS asan
     ;;
 demo)
     install_missing $(packages_for demo)
