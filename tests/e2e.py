@@ -1105,13 +1105,15 @@ class Runner:
         return result
 
     def wine_start_failed(self, status, out, err):
-        """Whether Wine ended before kovex ran. kovex fails with status 1 or
-        255 and always says why, and Wine reports a program that crashes;
-        anything else is Wine's own start failing, which is said here with
-        what Wine wrote."""
+        """Whether Wine ended before kovex ran. kovex ends with 1 only after
+        its usage line and with 255 only after saying why, and Wine reports
+        a program that crashes; anything else is Wine's own start failing,
+        which is said here with what Wine wrote."""
         if not self.wine or status == 0 or not isinstance(status, int):
             return False
-        if (status in (1, 255) and (out or err)) or "Unhandled" in err:
+        if status == 1 and err.endswith(self.expected(USAGE)):
+            return False
+        if (status == 255 and (out or err)) or "Unhandled" in err:
             return False
         self.notes.append(f"Wine's start failed (status {status}, Wine wrote {err[-300:]!r}): "
                           "started again")
@@ -1389,7 +1391,10 @@ class Runner:
             faults.append(f"the second run touched the port: {log}")
         if remote and [e[2] for e in log].count("opened") != 1:
             faults.append(f"the server opened the port for the second client: {log}")
-        events = [f"{e[2]} {e[3]}" for e in log if e[2] in ("DTR", "RTS")]
+        # A local holder's lines are its own: a server that an earlier row
+        # reached on a host of its own may still be giving the pty back.
+        events = [f"{e[2]} {e[3]}" for e in log if e[2] in ("DTR", "RTS")
+                  and (remote or int(e[1]) == first[0].pid)]
         if events != OPENED + PULSE["RTS"] + list(given_back):
             faults.append(f"the holder's lines went {events}")
         return faults + ([] if self.wine else self.lock_faults(None))
@@ -1574,7 +1579,8 @@ def serve_stand_in(connection, plan):
     # Each piece is stamped when it reached the socket, not when this thread
     # got to it: the stamp is the client's, unblurred by our own scheduling.
     connection.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
-    while chunk := arrived(connection):
+    offset = clock_offset()
+    while chunk := arrived(connection, offset):
         chunk, arrival = chunk
         received += chunk
         if not accepted:
@@ -1622,16 +1628,29 @@ def serve_stand_in(connection, plan):
 SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)  # Linux's, which Python does not name
 
 
-def arrived(connection):
+def clock_offset():
+    """CLOCK_REALTIME less CLOCK_MONOTONIC, from the closest of a few
+    readings: another thread may take the processor between two."""
+    readings = []
+    for _ in range(5):
+        before = time.clock_gettime(time.CLOCK_REALTIME)
+        monotonic = time.clock_gettime(time.CLOCK_MONOTONIC)
+        after = time.clock_gettime(time.CLOCK_REALTIME)
+        readings.append((after - before, (before + after) / 2 - monotonic))
+    return min(readings)[1]
+
+
+def arrived(connection, offset):
     """The next piece the connection brings and when the kernel took it in,
-    on CLOCK_MONOTONIC as the kit's log is; None at its end."""
+    on CLOCK_MONOTONIC as the kit's log is (the kernel stamps on
+    CLOCK_REALTIME, offset ahead); None at its end."""
     chunk, ancillary, _, _ = connection.recvmsg(4096, 64)
-    now, ago = time.clock_gettime(time.CLOCK_MONOTONIC), 0.0
+    arrival = time.clock_gettime(time.CLOCK_MONOTONIC)
     for level, kind, data in ancillary:
         if (level, kind) == (socket.SOL_SOCKET, SO_TIMESTAMPNS):
             seconds, nanoseconds = struct.unpack("qq", data[:16])
-            ago = max(0.0, time.clock_gettime(time.CLOCK_REALTIME) - seconds - nanoseconds / 1e9)
-    return (chunk, now - ago) if chunk else None
+            arrival = min(arrival, seconds + nanoseconds / 1e9 - offset)
+    return (chunk, arrival) if chunk else None
 
 
 def keep_writing(write, data, pause=0.0):
