@@ -20,6 +20,9 @@
  *                          tcsetattr fails with EIO; "tcsetattr-partial"
  *                          applies the settings at 38400 bit/s and succeeds,
  *                          as a driver may when it cannot do all it is asked;
+ *                          "quickack" takes TCP_QUICKACK and does nothing, as
+ *                          a stack that delays its acknowledgements regardless
+ *                          (Windows') would;
  *                          "bind:A.B.C.D" makes every bind to that IPv4
  *                          address fail, as on an interface whose socket fails
  *   KOVEX_KIT_OUTPUT=1     every write of the program's standard output or
@@ -66,6 +69,7 @@
 #include <sys/file.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -357,6 +361,15 @@ int bind(int fd, const struct sockaddr *address, socklen_t size)
         return -1;
     }
     return REAL(bind)(fd, address, size);
+}
+
+int setsockopt(int fd, int level, int name, const void *value, socklen_t size)
+{
+    const char *fail = getenv("KOVEX_KIT_FAIL");
+    if (fail != NULL && strcmp(fail, "quickack") == 0 && level == IPPROTO_TCP &&
+        name == TCP_QUICKACK)
+        return 0;
+    return REAL(setsockopt)(fd, level, name, value, size);
 }
 
 int flock(int fd, int operation)
