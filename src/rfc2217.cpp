@@ -162,6 +162,14 @@ enum { HOLD_PIECE = 2048 };
 // past 2^31 ms would mean "for ever" to poll().
 enum : uint64_t { WAIT_MOST_MS = 60000 };
 
+// Sends within what is left of the wait that began at started.
+static int remote_send(const unsigned char *data, size_t size, uint32_t started)
+{
+    uint32_t left = milliseconds_left(started, remote.timeout_ms);
+    int sent = left == 0 ? SOCKET_TIMEOUT : socket_send(data, size, left);
+    return sent == 0 ? WAIT_DONE : sent == SOCKET_TIMEOUT ? WAIT_TIMEOUT : WAIT_CLOSED;
+}
+
 // Takes in what was received, sending the refusals it calls for as they
 // come, within what is left of the wait.
 static int remote_take(size_t size, uint32_t started)
@@ -170,10 +178,9 @@ static int remote_take(size_t size, uint32_t started)
         taken += telnet_read(&reader, received + taken, size - taken);
         if (reader.reply_length == 0)
             continue;
-        uint32_t left = milliseconds_left(started, remote.timeout_ms);
-        int sent = left == 0 ? SOCKET_TIMEOUT : socket_send(reader.reply, reader.reply_length, left);
-        if (sent != 0)
-            return sent == SOCKET_TIMEOUT ? WAIT_TIMEOUT : WAIT_CLOSED;
+        int sent = remote_send(reader.reply, reader.reply_length, started);
+        if (sent != WAIT_DONE)
+            return sent;
         reader.reply_length = 0;
     }
     return WAIT_DONE;
@@ -191,10 +198,7 @@ static int remote_acknowledge(uint32_t started)
 {
     if (reader.refused[0] != IAC)
         return WAIT_DONE;
-    uint32_t left = milliseconds_left(started, remote.timeout_ms);
-    int sent = left == 0 ? SOCKET_TIMEOUT
-                         : socket_send(reader.refused, sizeof reader.refused, left);
-    return sent == 0 ? WAIT_DONE : sent == SOCKET_TIMEOUT ? WAIT_TIMEOUT : WAIT_CLOSED;
+    return remote_send(reader.refused, sizeof reader.refused, started);
 }
 
 // Reads and takes apart what the server sends until the awaited answers are
