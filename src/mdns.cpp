@@ -73,8 +73,7 @@ static int type_parse(const char *text, size_t length, unsigned char *type)
         return -1;
     memcpy(dotted, text, length);
     dotted[length] = '\0';
-    bool local = length >= domain && pattern_search("^\\.local$", dotted + length - domain, false);
-    if (!local)
+    if (length < domain || !name_has_scheme(dotted + length - domain, DOMAIN))
         memcpy(dotted + length, DOMAIN, domain + 1);
     return dns_name_encode(dotted, type) != 0 ? 0 : -1;
 }
@@ -113,14 +112,19 @@ static int lookup_parse(const char *name, Lookup *lookup)
     return 0;
 }
 
-static DatagramLink links[DATAGRAM_LINKS_MAX];
+static DatagramLink links[DATAGRAM_INTERFACES_MAX];
 static int link_count;
 static uint16_t next_id;
+
+static bool link_asked(int link)
+{
+    return links[link].mode == LINK_SHARED || links[link].mode == LINK_LEGACY;
+}
 
 // Sends the questions on the link: from the shared port asking for unicast
 // answers, or as a one-shot query, noted so that its answer can be judged.
 static void query_send(MdnsAnswers *answers, int link, const DnsQuestion *questions, int count,
-                       int asked, size_t service)
+                       int asked)
 {
     unsigned char packet[QUERY_MAX];
     bool shared = links[link].mode == LINK_SHARED && asked != ASKED_TYPE;
@@ -131,11 +135,7 @@ static void query_send(MdnsAnswers *answers, int link, const DnsQuestion *questi
     size_t size = dns_query(packet, sizeof packet, id, questions, count, shared);
     if (size == 0 || datagram_send(link, shared, packet, size) != 0 || shared)
         return;
-    MdnsQuery *query = &answers->queries[answers->query_count++];
-    query->id = id;
-    query->link = link;
-    query->asked = asked;
-    query->service = service;
+    mdns_query_note(answers, id, link, asked, questions, count);
 }
 
 // Asks for the services of the type on every link: as a querier does,
@@ -149,18 +149,9 @@ static void type_ask(MdnsAnswers *answers, bool again)
     for (int link = 0; link < link_count; link++) {
         if (links[link].mode == LINK_SHARED)
             (void)datagram_send(link, true, packet, size);
-        if (links[link].mode != LINK_FAILED && !again)
-            query_send(answers, link, &question, 1, ASKED_TYPE, 0);
+        if (link_asked(link) && !again)
+            query_send(answers, link, &question, 1, ASKED_TYPE);
     }
-}
-
-static int link_index(const MdnsAnswers *answers, const MdnsService *service)
-{
-    const MdnsResponder *responder = &answers->responders[service->responder];
-    for (int link = 0; link < link_count; link++)
-        if (links[link].address == responder->link_address)
-            return link;
-    return -1;
 }
 
 static const MdnsHost *host_of(const MdnsAnswers *answers, const MdnsService *service)
@@ -173,15 +164,6 @@ static const MdnsHost *host_of(const MdnsAnswers *answers, const MdnsService *se
             found = host;
     }
     return found;
-}
-
-static void batch_send(MdnsAnswers *answers, int link, const DnsQuestion *questions, int *count,
-                       size_t *size)
-{
-    if (*count > 0)
-        query_send(answers, link, questions, *count, ASKED_RECORDS, 0);
-    *count = 0;
-    *size = DNS_HEADER;
 }
 
 // Asks, once for each, for what the answers left out: on a shared link in
@@ -199,8 +181,8 @@ static void follow_ups_send(MdnsAnswers *answers)
             bool records = (!service->has_srv || !service->has_txt) && !service->asked;
             bool address = !records && service->has_srv && !service->address_asked &&
                            host_of(answers, service) == nullptr;
-            if ((!records && !address) || answers->responders[service->responder].flooded ||
-                link_index(answers, service) != link)
+            if ((!records && !address) || service->withdrawn ||
+                answers->responders[service->responder].link != link)
                 continue;
             service->asked = true;
             service->address_asked = address;
@@ -209,31 +191,31 @@ static void follow_ups_send(MdnsAnswers *answers)
                 asked[0] = {service->target, DNS_A};
             int asking = records ? 2 : 1;
             if (links[link].mode != LINK_SHARED) {
-                query_send(answers, link, asked, asking, records ? ASKED_RECORDS : ASKED_ADDRESS, i);
+                query_send(answers, link, asked, asking, records ? ASKED_RECORDS : ASKED_ADDRESS);
                 continue;
             }
             size_t adding = asking * (dns_name_length(asked[0].name) + 4);
-            if (count + asking > BATCH || size + adding > QUERY_MAX)
-                batch_send(answers, link, batch, &count, &size);
+            if (count + asking > BATCH || size + adding > QUERY_MAX) {
+                query_send(answers, link, batch, count, ASKED_RECORDS);
+                count = 0;
+                size = DNS_HEADER;
+            }
             for (int q = 0; q < asking; q++)
                 batch[count++] = asked[q];
             size += adding;
         }
-        batch_send(answers, link, batch, &count, &size);
+        if (count > 0)
+            query_send(answers, link, batch, count, ASKED_RECORDS);
     }
 }
 
-// Whether a responder on a shared link answered the one-shot way with a
-// full packet: it has more to tell than that answer holds. With
-// unseen_only, only when nothing of it came on the shared port either, so
-// that what it left out was never seen.
+// Whether a responder answered the one-shot way with a full packet: it
+// has more to tell than that answer holds. With unseen_only, only when
+// nothing of it came on the shared port either, so that what it left out
+// was never seen; on a link where that port could not be had, it never is.
 static bool responder_cut(const MdnsResponder *responder, bool unseen_only)
 {
-    for (int link = 0; link < link_count; link++)
-        if (links[link].address == responder->link_address)
-            return links[link].mode == LINK_SHARED && responder->legacy_full &&
-                   (!unseen_only || !responder->shared);
-    return false;
+    return responder->legacy_full && !responder->flooded && (!unseen_only || !responder->shared);
 }
 
 static bool responders_cut(const MdnsAnswers *answers, bool unseen_only)
@@ -244,15 +226,24 @@ static bool responders_cut(const MdnsAnswers *answers, bool unseen_only)
     return false;
 }
 
-// The link an answer from that address came by: the one whose network
-// holds it. Answers from elsewhere are not from the link (RFC 6762 section 11).
-static int link_of(uint32_t source)
+// The link an answer came by: the one whose socket it came to, and for
+// the group's socket the one whose network holds the sender most closely.
+// Answers from outside the link's network are not from the link (RFC 6762
+// section 11).
+static int link_of(const DatagramFrom *from)
 {
-    for (int link = 0; link < link_count; link++)
-        if (links[link].mode != LINK_FAILED &&
-            (source & links[link].netmask) == (links[link].address & links[link].netmask))
-            return link;
-    return -1;
+    int found = -1;
+    for (int link = 0; link < link_count; link++) {
+        const DatagramLink *here = &links[link];
+        if (!link_asked(link) || (from->link >= 0 && from->link != link) ||
+            (from->address & here->netmask) != (here->address & here->netmask))
+            continue;
+        // Of two netmasks, the longer holds every bit of the shorter.
+        uint32_t longest = found < 0 ? 0 : links[found].netmask;
+        if (found < 0 || (here->netmask != longest && (here->netmask & longest) == longest))
+            found = link;
+    }
+    return found;
 }
 
 // Asks the network and takes the answers until the window closes; no
@@ -266,18 +257,20 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup)
     memcpy(&group, GROUP, sizeof group);
     mdns_answers_clear(answers, lookup->type);
     next_id = static_cast<uint16_t>(clock_microseconds() * 2654435761u >> 16);
-    link_count = datagram_open(group, MDNS_PORT, links, DATAGRAM_LINKS_MAX);
+    link_count = datagram_open(group, MDNS_PORT, links, DATAGRAM_INTERFACES_MAX);
     bool asked = false;
     for (int link = 0; link < link_count; link++)
-        asked = asked || links[link].mode != LINK_FAILED;
+        asked = asked || link_asked(link);
     if (!asked) {
         datagram_close();
         return -1;
     }
     type_ask(answers, false);
     bool pending = false, again = false, failed = false;
+    uint32_t changed = started;  // when the answers last told something new
     for (;;) {
-        uint32_t spent = clock_milliseconds() - started;
+        uint32_t now = clock_milliseconds();
+        uint32_t spent = now - started, still = now - changed;
         uint32_t left = milliseconds_left(started, lookup->wait_ms);
         // Unicast answers on the shared port reach one of the programs on
         // it, and a responder's packets can be shared out between two runs
@@ -288,24 +281,28 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup)
             again = true;
             type_ask(answers, true);
         }
-        uint32_t wait = pending && left > QUIET_MS ? QUIET_MS : left;
+        // What the answers left out is asked for once they have told
+        // nothing new for a while; other answers on the link, which tell
+        // nothing the run keeps, do not put that off.
+        if (pending && still >= QUIET_MS && left > 0) {
+            follow_ups_send(answers);
+            pending = false;
+        }
+        uint32_t wait = pending && QUIET_MS - still < left ? QUIET_MS - still : left;
         if (!again && spent < ASK_AGAIN_MS && wait > ASK_AGAIN_MS - spent)
             wait = ASK_AGAIN_MS - spent;
         DatagramFrom from;
         long size = datagram_receive(packet, sizeof packet, &from, wait);
-        failed = size < 0 && size != SOCKET_TIMEOUT;
-        if (size == SOCKET_TIMEOUT && pending && left > 0 && wait == QUIET_MS) {
-            follow_ups_send(answers);
-            pending = false;
-        } else if (size >= 0 && from.port == MDNS_PORT) {
-            int link = link_of(from.address);
-            if (link >= 0 &&
-                mdns_answers_take(answers, packet, static_cast<size_t>(size), from.address,
-                                  links[link].address, links[link].netmask,
-                                  from.link < 0 ? link : from.link, from.shared) == 0)
-                pending = true;
-        } else if (size < 0 && size != SOCKET_TIMEOUT) {
+        if (size < 0 && size != SOCKET_TIMEOUT) {
+            failed = true;
             break;  // no choice from what happened to come before
+        }
+        int link = size >= 0 && from.port == MDNS_PORT ? link_of(&from) : -1;
+        if (link >= 0 &&
+            mdns_answers_take(answers, packet, static_cast<size_t>(size), from.address,
+                              links[link].address, links[link].netmask, link, from.shared) > 0) {
+            pending = true;
+            changed = clock_milliseconds();
         }
         if (left == 0)
             break;
@@ -314,24 +311,13 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup)
     return failed ? -1 : 0;
 }
 
-static unsigned char fold(unsigned char c)
+// Whether the text holds the word (in lower case), case ignored.
+static bool text_holds(const char *text, const char *word)
 {
-    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
-
-// The value of a TXT key (keys are compared without case), or nullptr.
-static const char *txt_value(const MdnsService *service, const char *key)
-{
-    size_t key_length = strlen(key);
-    for (const char *text = service->txt; text < service->txt + service->txt_length;
-         text += strlen(text) + 1) {
-        bool same = strlen(text) > key_length && text[key_length] == '=';
-        for (size_t i = 0; same && i < key_length; i++)
-            same = fold(static_cast<unsigned char>(text[i])) == fold(static_cast<unsigned char>(key[i]));
-        if (same)
-            return text + key_length + 1;
-    }
-    return nullptr;
+    for (; *text != '\0'; text++)
+        if (name_has_scheme(text, word))
+            return true;
+    return false;
 }
 
 // A USB ID as sysfs writes it: one to four hexadecimal digits.
@@ -348,15 +334,23 @@ static void candidate_make(Candidate *candidate, const MdnsAnswers *answers,
                            const MdnsService *service)
 {
     const MdnsHost *host = service->has_srv ? host_of(answers, service) : nullptr;
-    const char *stack = txt_value(service, "gensiostack");
+    // The TXT keys that say what the board is, keys compared without case.
+    static const char *const KEYS[] = {"gensiostack", "serial", "idvendor", "idproduct"};
+    const char *values[4] = {};
+    for (const char *text = service->txt; text < service->txt + service->txt_length;
+         text += strlen(text) + 1)
+        for (int key = 0; key < 4; key++) {
+            size_t length = strlen(KEYS[key]);
+            if (values[key] == nullptr && name_has_scheme(text, KEYS[key]) && text[length] == '=')
+                values[key] = text + length + 1;
+        }
+    const char *stack = values[0], *serial = values[1];
     candidate->service = service;
     candidate->address = host != nullptr ? host->address : 0;
-    candidate->rfc2217 = stack != nullptr && pattern_search("rfc2217", stack, false);
+    candidate->rfc2217 = stack != nullptr && text_holds(stack, "rfc2217");
     unsigned int vendor, product;
-    const char *serial = txt_value(service, "serial");
     candidate->hardware_id[0] = '\0';
-    if (usb_id_parse(txt_value(service, "idVendor"), &vendor) == 0 &&
-        usb_id_parse(txt_value(service, "idProduct"), &product) == 0)
+    if (usb_id_parse(values[2], &vendor) == 0 && usb_id_parse(values[3], &product) == 0)
         snprintf(candidate->hardware_id, sizeof candidate->hardware_id,
                  "USB VID:PID=%04X:%04X%s%s", vendor, product, serial != nullptr ? " SER=" : "",
                  serial != nullptr ? serial : "");
@@ -379,13 +373,15 @@ static int candidate_compare(const void *a, const void *b)
     return order;
 }
 
-// Whether two services are one board that answered twice: by two of its
-// addresses, or on two of our links.
+// Whether two services are one board told of twice: one place to
+// connect to (address and port), one name and one identity (its TXT),
+// whatever host name its SRV gives and whoever told of it.
 static bool same_board(const Candidate *a, const Candidate *b)
 {
-    return a->service->has_srv && b->service->has_srv && a->service->port == b->service->port &&
-           dns_name_equal(a->service->name, b->service->name) &&
-           dns_name_equal(a->service->target, b->service->target);
+    const MdnsService *x = a->service, *y = b->service;
+    return complete(a) && complete(b) && a->address == b->address && x->port == y->port &&
+           dns_name_equal(x->name, y->name) && x->txt_length == y->txt_length &&
+           memcmp(x->txt, y->txt, x->txt_length) == 0;
 }
 
 static bool candidate_matches(const PatternProgram *program, const Candidate *candidate)
@@ -409,18 +405,16 @@ static bool could_match(const PatternProgram *program, const Candidate *candidat
            (candidate->rfc2217 && candidate_matches(program, candidate));
 }
 
-// An IPv4 address, in network order, as dotted text.
-static void ipv4_write(char *text, size_t capacity, uint32_t address)
+// An IPv4 address, in network order, as dotted text, and the port after
+// it unless that is 0.
+static const char *ipv4_text(uint32_t address, unsigned int port = 0)
 {
+    static char text[32];
     const unsigned char *octets = reinterpret_cast<const unsigned char *>(&address);
-    snprintf(text, capacity, "%u.%u.%u.%u", octets[0], octets[1], octets[2], octets[3]);
-}
-
-static void address_write(char *text, size_t capacity, const Candidate *candidate)
-{
-    char dotted[16];
-    ipv4_write(dotted, sizeof dotted, candidate->address);
-    snprintf(text, capacity, "%s:%u", dotted, candidate->service->port);
+    int length = snprintf(text, sizeof text, "%u.%u.%u.%u", octets[0], octets[1], octets[2], octets[3]);
+    if (port != 0)
+        snprintf(text + length, sizeof text - length, ":%u", port);
+    return text;
 }
 
 static const char *hardware_id_text(const Candidate *candidate)
@@ -431,26 +425,51 @@ static const char *hardware_id_text(const Candidate *candidate)
 // How the run asked where that was not the full way.
 static void links_print()
 {
-    char dotted[16];
+    static const char *const WHY[] = {"port 5353 is held by another program",
+                                      "port 5353 cannot be shared on this system",
+                                      "the mDNS group could not be joined there"};
+    if (link_count <= 0)
+        fputs("mDNS: no interface that can multicast, not asked\n", stderr);
     for (int link = 0; link < link_count; link++) {
-        ipv4_write(dotted, sizeof dotted, links[link].address);
+        const char *dotted = ipv4_text(links[link].address);
         if (links[link].mode == LINK_LEGACY)
-            fprintf(stderr, "mDNS on %s: port 5353 is held by another program, asked with a "
-                            "one-shot query: a busy host's answer may leave boards out\n", dotted);
+            fprintf(stderr, "mDNS on %s: %s, asked with a one-shot query: a busy host's answer may "
+                            "leave boards out\n", dotted, WHY[links[link].legacy_cause]);
         else if (links[link].mode == LINK_FAILED)
             fprintf(stderr, "mDNS on %s: no socket could be opened there, not asked\n", dotted);
+        else if (links[link].mode == LINK_BEYOND)
+            fprintf(stderr, "mDNS on %s: past the %d interfaces a run asks, not asked\n", dotted,
+                    DATAGRAM_LINKS_MAX);
     }
+}
+
+// The responders whose services are not all seen, and what would help.
+static void responders_print(const MdnsAnswers *answers)
+{
+    for (size_t i = 0; i < answers->responder_count; i++) {
+        const MdnsResponder *responder = &answers->responders[i];
+        const char *dotted = ipv4_text(responder->address);
+        if (responder->flooded)
+            fprintf(stderr, "%s told of more than %d services or addresses: it is left out\n",
+                    dotted, MDNS_RESPONDER_SERVICES_MAX);
+        else if (responder_cut(responder, true))
+            fprintf(stderr, "%s answered with a full packet: services it left out are not seen%s\n",
+                    dotted, links[responder->link].mode == LINK_SHARED ? ""
+                    : " (free port 5353 to see them, or name the board by its rfc2217:// address)");
+    }
+    if (answers->full)
+        fputs("more answered than a run keeps: some services are not seen\n", stderr);
 }
 
 // Every service seen, in the form of the hwgrep:// listing, with the TXT
 // strings the pattern is also searched in, and what was not seen.
-static void candidates_print(const MdnsAnswers *answers, const Candidate *candidates, size_t count)
+static void candidates_print(const MdnsAnswers *answers, const Candidate *candidates,
+                             size_t count)
 {
-    char address[32];
     for (size_t i = 0; i < count; i++) {
         const Candidate *candidate = &candidates[i];
         const MdnsService *service = candidate->service;
-        address_write(address, sizeof address, candidate);
+        const char *address = ipv4_text(candidate->address, service->port);
         fprintf(stderr, "%-20s\n", search_text_escaped(service->instance));
         if (!complete(candidate))
             fputs("    addr: unknown (cannot be chosen: its records did not all come)\n", stderr);
@@ -467,47 +486,26 @@ static void candidates_print(const MdnsAnswers *answers, const Candidate *candid
         fputs("no services found\n", stderr);
     else
         fprintf(stderr, "%lu services found\n", static_cast<unsigned long>(count));
-    for (size_t i = 0; i < answers->responder_count; i++) {
-        const MdnsResponder *responder = &answers->responders[i];
-        char dotted[16];
-        ipv4_write(dotted, sizeof dotted, responder->address);
-        if (responder->flooded)
-            fprintf(stderr, "%s told of more than %d services: it is left out\n", dotted,
-                    MDNS_RESPONDER_SERVICES_MAX);
-        else if (responder->legacy_full && !responder->shared)
-            fprintf(stderr, "%s answered with a full packet: services it left out are not seen\n",
-                    dotted);
-    }
-    if (answers->full)
-        fputs("more answered than a run keeps: some services are not seen\n", stderr);
+    responders_print(answers);
 }
 
-// The services that can be listed, in order, one of each board: of the
-// same board answering twice, the whole one with the lowest address.
+// The services that can be listed, in order, one of each board: the same
+// board told of twice sorts next to itself, and is kept once.
 static size_t candidates_make(const MdnsAnswers *answers, Candidate *candidates)
 {
-    static bool twice[MDNS_SERVICES_MAX];
-    size_t count = 0;
+    size_t count = 0, kept = 0;
     for (size_t i = 0; i < answers->service_count; i++)
-        if (!answers->responders[answers->services[i].responder].flooded)
+        if (!answers->services[i].withdrawn)
             candidate_make(&candidates[count++], answers, &answers->services[i]);
     qsort(candidates, count, sizeof candidates[0], candidate_compare);
-    for (size_t start = 0, end; start < count; start = end) {
-        for (end = start + 1; end < count && name_compare(candidates[start].service->instance,
-                                                          candidates[end].service->instance) == 0;)
-            end++;
-        for (size_t i = start; i < end; i++) {
-            twice[i] = false;
-            for (size_t j = start; j < end && !twice[i]; j++)
-                twice[i] = j != i && same_board(&candidates[j], &candidates[i]) &&
-                           (complete(&candidates[j]) > complete(&candidates[i]) ||
-                            (complete(&candidates[j]) == complete(&candidates[i]) && j < i));
-        }
-    }
-    size_t kept = 0;
-    for (size_t i = 0; i < count; i++)
-        if (!twice[i])
+    for (size_t i = 0; i < count; i++) {
+        bool twice = false;
+        for (size_t j = kept; j-- > 0 && !twice &&
+                              candidate_compare(&candidates[j], &candidates[i]) == 0;)
+            twice = same_board(&candidates[j], &candidates[i]);
+        if (!twice)
             candidates[kept++] = candidates[i];
+    }
     return kept;
 }
 
@@ -542,23 +540,25 @@ int mdns_search(const char *name, char *found, size_t capacity)
     static MdnsAnswers answers;
     static Candidate candidates[MDNS_SERVICES_MAX];
     if (lookup_parse(name, &lookup) != 0 ||
-        pattern_compile(&program, lookup.pattern, PORT_TEXT_UTF8) != 0 ||
-        answers_gather(&answers, &lookup) != 0)
+        pattern_compile(&program, lookup.pattern, PORT_TEXT_UTF8) != 0)
         return -1;
+    int gathered = answers_gather(&answers, &lookup);
     if (port_search_report != 0)
         links_print();
+    if (gathered != 0)
+        return -1;
     size_t count = candidates_make(&answers, candidates);
     int why;
     const Candidate *chosen = candidate_choose(&answers, &program, candidates, count, lookup.n, &why);
-    char address[32];
     if (chosen != nullptr) {
-        address_write(address, sizeof address, chosen);
+        const char *address = ipv4_text(chosen->address, chosen->service->port);
         if (static_cast<size_t>(snprintf(found, capacity, "rfc2217://%s", address)) >= capacity)
             return -1;
         if (port_search_report != 0) {
             printf("Found: '%s'", search_text_escaped(chosen->service->instance));
             printf(" rfc2217://%s %s\n", address, hardware_id_text(chosen));
             fflush(stdout);
+            responders_print(&answers);
         }
         return 0;
     }

@@ -21,18 +21,21 @@ enum {
     MDNS_TXT_MAX = 1024,               // a service's TXT strings, each ended by a 0
     MDNS_SERVICES_MAX = 2048,          // services a run keeps from all responders
     MDNS_RESPONDER_SERVICES_MAX = 256, // from one: a responder that tells of more is left out
+    MDNS_RESPONDER_HOSTS_MAX = 256,    // host addresses from one, likewise
     MDNS_RESPONDERS_MAX = 256,
     MDNS_HOSTS_MAX = 2048,             // host addresses a run keeps
     MDNS_QUERIES_MAX = 512,            // one-shot queries a run sends
 };
 
-// Each responder is known by its address, and what it tells is kept apart
-// from what others tell: no answer from one can add to or change another's.
+// Each responder is known by its address on a link, and what it tells is
+// kept apart from what others tell: no answer from one can add to or
+// change another's.
 struct MdnsResponder {
     uint32_t address;          // network order
-    uint32_t link_address, link_netmask;  // the link its answers came by
-    unsigned int services;     // services kept from it
-    bool flooded;              // it told of more than a host serves: left out
+    int link;                  // the link its answers came by
+    uint32_t link_address, link_netmask;  // that link's
+    unsigned int services, hosts;  // services and host addresses kept from it
+    bool flooded;              // it told of more than a host serves: left out, nothing kept
     bool shared;               // it answered on the shared port
     bool legacy_full;          // its one-shot answer for the type came full
 };
@@ -42,6 +45,7 @@ struct MdnsService {
     unsigned char name[DNS_NAME_MAX];      // the instance's whole name, in DNS's form
     char instance[DNS_LABEL_MAX + 1];      // its first label, as text
     bool has_srv, has_txt;
+    bool withdrawn;                        // its responder said goodbye to it (TTL 0)
     uint16_t port;
     unsigned char target[DNS_NAME_MAX];    // the SRV's host
     char txt[MDNS_TXT_MAX];                // KEY=VALUE strings, each ended by a 0
@@ -56,13 +60,16 @@ struct MdnsHost {
     bool on_link;      // on the link the responder's answers came by
 };
 
-// A one-shot query sent: its answer must repeat its ID and its questions.
+// A one-shot query sent: its answer must repeat its ID and its questions,
+// kept as they were sent.
 enum { ASKED_TYPE, ASKED_RECORDS, ASKED_ADDRESS };
 struct MdnsQuery {
     uint16_t id;
     int link;
-    int asked;       // ASKED_TYPE, or the service whose records or address
-    size_t service;
+    int asked;       // ASKED_TYPE, ASKED_RECORDS or ASKED_ADDRESS
+    unsigned int count;
+    int types[2];
+    unsigned char names[2][DNS_NAME_MAX];
 };
 
 struct MdnsAnswers {
@@ -81,14 +88,22 @@ struct MdnsAnswers {
 // Empties the answers for a lookup of the type (a name in DNS's form).
 void mdns_answers_clear(MdnsAnswers *answers, const unsigned char *type);
 
+// Notes a one-shot query sent on the link (room for it is the caller's to
+// see to), so that its answer can be judged.
+void mdns_query_note(MdnsAnswers *answers, uint16_t id, int link, int asked,
+                     const DnsQuestion *questions, int count);
+
 // Takes in one packet that came from the responder at source, port 5353,
-// by the link (its address and netmask), to the shared port or to a
-// one-shot query's. A packet counts only when it holds whole and is a
+// by the link (its index, address and netmask), to the shared port or to
+// a one-shot query's. A packet counts only when it holds whole and is a
 // response; on a one-shot query's port only when it repeats the ID and the
 // questions of one of those sent on that link. Then the PTR records of the
 // type, the SRV and TXT records of its instances and the A records of
-// their hosts, where a board can be reached, are kept. Returns 0 when the
-// packet was taken, -1 when it was not (nothing of it is kept then).
+// their hosts, where a board can be reached, are kept, and a goodbye (TTL
+// 0) withdraws what that responder told of the service or address.
+// Returns 1 when the packet was taken and changed what is known, 0 when it
+// was taken and changed nothing, -1 when it was not taken (nothing of it
+// is kept then).
 int mdns_answers_take(MdnsAnswers *answers, const unsigned char *packet, size_t size,
                       uint32_t source, uint32_t link_address, uint32_t link_netmask, int link,
                       bool shared);

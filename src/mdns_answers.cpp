@@ -15,18 +15,18 @@ void mdns_answers_clear(MdnsAnswers *answers, const unsigned char *type)
     answers->full = false;
 }
 
-static MdnsResponder *responder_find(MdnsAnswers *answers, uint32_t source)
+static MdnsResponder *responder_find(MdnsAnswers *answers, uint32_t source, int link)
 {
     for (size_t i = 0; i < answers->responder_count; i++)
-        if (answers->responders[i].address == source)
+        if (answers->responders[i].address == source && answers->responders[i].link == link)
             return &answers->responders[i];
     return nullptr;
 }
 
-static MdnsResponder *responder_of(MdnsAnswers *answers, uint32_t source, uint32_t link_address,
-                                   uint32_t link_netmask)
+static MdnsResponder *responder_of(MdnsAnswers *answers, uint32_t source, int link,
+                                   uint32_t link_address, uint32_t link_netmask)
 {
-    MdnsResponder *responder = responder_find(answers, source);
+    MdnsResponder *responder = responder_find(answers, source, link);
     if (responder != nullptr)
         return responder;
     if (answers->responder_count == MDNS_RESPONDERS_MAX) {
@@ -36,9 +36,30 @@ static MdnsResponder *responder_of(MdnsAnswers *answers, uint32_t source, uint32
     responder = &answers->responders[answers->responder_count++];
     memset(responder, 0, sizeof *responder);
     responder->address = source;
+    responder->link = link;
     responder->link_address = link_address;
     responder->link_netmask = link_netmask;
     return responder;
+}
+
+// Leaves out a responder that told of more than a host has, and gives
+// back the room its services and addresses took, so that a few flooding
+// addresses cannot fill the tables for the others.
+static void responder_leave(MdnsAnswers *answers, MdnsResponder *responder)
+{
+    unsigned int index = static_cast<unsigned int>(responder - answers->responders);
+    size_t kept = 0;
+    for (size_t i = 0; i < answers->service_count; i++)
+        if (answers->services[i].responder != index)
+            memmove(&answers->services[kept++], &answers->services[i], sizeof answers->services[i]);
+    answers->service_count = kept;
+    kept = 0;
+    for (size_t i = 0; i < answers->host_count; i++)
+        if (answers->hosts[i].responder != index)
+            answers->hosts[kept++] = answers->hosts[i];
+    answers->host_count = kept;
+    responder->flooded = true;
+    responder->services = responder->hosts = 0;
 }
 
 // Whether a name is an instance of the service type: one label of text,
@@ -49,10 +70,10 @@ static bool instance_of(const unsigned char *name, const unsigned char *type)
            dns_name_equal(name + 1 + name[0], type);
 }
 
-// The responder's service of that name, added when it is new and there is
-// room; nullptr when there is none.
+// The responder's service of that name, added when it is new, adding is
+// asked for and there is room; nullptr when there is none.
 static MdnsService *service_of(MdnsAnswers *answers, MdnsResponder *responder,
-                               const unsigned char *name)
+                               const unsigned char *name, bool adding)
 {
     if (!instance_of(name, answers->type))
         return nullptr;
@@ -61,8 +82,10 @@ static MdnsService *service_of(MdnsAnswers *answers, MdnsResponder *responder,
     for (size_t i = answers->service_count; i-- > 0;)
         if (answers->services[i].responder == index && dns_name_equal(answers->services[i].name, name))
             return &answers->services[i];
+    if (!adding)
+        return nullptr;
     if (responder->services == MDNS_RESPONDER_SERVICES_MAX) {
-        responder->flooded = true;
+        responder_leave(answers, responder);
         return nullptr;
     }
     if (answers->service_count == MDNS_SERVICES_MAX) {
@@ -73,7 +96,7 @@ static MdnsService *service_of(MdnsAnswers *answers, MdnsResponder *responder,
     MdnsService *service = &answers->services[answers->service_count++];
     memset(service, 0, offsetof(MdnsService, txt));
     service->txt_length = 0;
-    service->asked = service->address_asked = false;
+    service->asked = service->address_asked = service->withdrawn = false;
     service->responder = index;
     memcpy(service->name, name, dns_name_length(name));
     memcpy(service->instance, name + 1, name[0]);
@@ -109,26 +132,43 @@ static bool address_reachable(uint32_t address, const MdnsResponder *responder)
            !(on_link && mask != 0xFFFFFFFFu && (host_part == 0 || host_part == ~mask));
 }
 
-static void host_add(MdnsAnswers *answers, unsigned int responder, const DnsRecord *record)
+// Keeps an address of a host, or withdraws it on a goodbye. Returns
+// whether that changed what is known.
+static bool host_take(MdnsAnswers *answers, MdnsResponder *from, const DnsRecord *record)
 {
+    unsigned int responder = static_cast<unsigned int>(from - answers->responders);
     uint32_t address;
     memcpy(&address, record->data, 4);
-    const MdnsResponder *from = &answers->responders[responder];
     if (!address_reachable(address, from))
-        return;
-    for (size_t i = 0; i < answers->host_count; i++)
-        if (answers->hosts[i].responder == responder && answers->hosts[i].address == address &&
-            dns_name_equal(answers->hosts[i].name, record->owner))
-            return;
+        return false;
+    for (size_t i = 0; i < answers->host_count; i++) {
+        MdnsHost *host = &answers->hosts[i];
+        if (host->responder != responder || host->address != address ||
+            !dns_name_equal(host->name, record->owner))
+            continue;
+        if (record->ttl != 0)
+            return false;
+        *host = answers->hosts[--answers->host_count];
+        from->hosts--;
+        return true;
+    }
+    if (record->ttl == 0)
+        return false;
+    if (from->hosts == MDNS_RESPONDER_HOSTS_MAX) {
+        responder_leave(answers, from);
+        return true;
+    }
     if (answers->host_count == MDNS_HOSTS_MAX) {
         answers->full = true;
-        return;
+        return false;
     }
     MdnsHost *host = &answers->hosts[answers->host_count++];
+    from->hosts++;
     host->responder = responder;
     memcpy(host->name, record->owner, dns_name_length(record->owner));
     host->address = address;
     host->on_link = (address & from->link_netmask) == (from->link_address & from->link_netmask);
+    return true;
 }
 
 // Whether an SRV of the responder names the host.
@@ -143,6 +183,20 @@ static bool host_asked(const MdnsAnswers *answers, unsigned int responder, const
     return false;
 }
 
+void mdns_query_note(MdnsAnswers *answers, uint16_t id, int link, int asked,
+                     const DnsQuestion *questions, int count)
+{
+    MdnsQuery *query = &answers->queries[answers->query_count++];
+    query->id = id;
+    query->link = link;
+    query->asked = asked;
+    query->count = static_cast<unsigned int>(count);
+    for (int q = 0; q < count; q++) {
+        query->types[q] = questions[q].type;
+        memcpy(query->names[q], questions[q].name, dns_name_length(questions[q].name));
+    }
+}
+
 // The one-shot query on the link that this answer repeats, ID and
 // questions, or nullptr.
 static const MdnsQuery *query_answered(const MdnsAnswers *answers, DnsMessage *message, int link)
@@ -151,25 +205,46 @@ static const MdnsQuery *query_answered(const MdnsAnswers *answers, DnsMessage *m
         const MdnsQuery *query = &answers->queries[i];
         if (query->id != message->id || query->link != link)
             continue;
-        const MdnsService *service = &answers->services[query->service];
-        const unsigned char *names[2] = {answers->type, service->name};
-        int types[2] = {DNS_PTR, DNS_SRV};
-        unsigned int count = 1;
-        if (query->asked == ASKED_RECORDS)
-            count = 2, names[0] = service->name, types[1] = DNS_TXT, types[0] = DNS_SRV;
-        else if (query->asked == ASKED_ADDRESS)
-            names[0] = service->target, types[0] = DNS_A;
-        if (message->question_count != count)
+        if (message->question_count != query->count)
             return nullptr;
         unsigned char name[DNS_NAME_MAX];
         int type;
-        for (unsigned int q = 0; q < count; q++)
-            if (dns_question_next(message, name, &type) != 0 || type != types[q] ||
-                !dns_name_equal(name, names[q]))
+        for (unsigned int q = 0; q < query->count; q++)
+            if (dns_question_next(message, name, &type) != 0 || type != query->types[q] ||
+                !dns_name_equal(name, query->names[q]))
                 return nullptr;
         return query;
     }
     return nullptr;
+}
+
+// Takes a record of a service: its PTR, SRV or TXT, or a goodbye to one of
+// them, which withdraws all that the responder told of the service until
+// it tells of it again. Returns whether that changed what is known.
+static bool service_take(MdnsService *service, const DnsRecord *record, bool pointer)
+{
+    if (record->ttl == 0) {
+        bool known = !service->withdrawn;
+        service->withdrawn = true;
+        service->has_srv = service->has_txt = false;
+        service->asked = service->address_asked = false;
+        return known;
+    }
+    bool changed = service->withdrawn;
+    service->withdrawn = false;
+    if (pointer)
+        return changed;
+    if (record->type == DNS_SRV && !service->has_srv) {
+        service->has_srv = true;
+        service->port = record->port;
+        memcpy(service->target, record->name, dns_name_length(record->name));
+        return true;
+    }
+    if (record->type == DNS_TXT && !service->has_txt) {
+        txt_keep(service, record);
+        return true;
+    }
+    return changed;
 }
 
 int mdns_answers_take(MdnsAnswers *answers, const unsigned char *packet, size_t size,
@@ -177,9 +252,9 @@ int mdns_answers_take(MdnsAnswers *answers, const unsigned char *packet, size_t 
                       bool shared)
 {
     DnsMessage message;
-    const MdnsResponder *known = responder_find(answers, source);
-    if ((known != nullptr && known->flooded) || dns_message_open(&message, packet, size) != 0 ||
-        !message.response)
+    MdnsResponder *responder = responder_find(answers, source, link);
+    if ((responder != nullptr && responder->flooded) ||
+        dns_message_open(&message, packet, size) != 0 || !message.response)
         return -1;
     // Multicast answers carry no ID and no questions (RFC 6762 section 6);
     // an answer to a one-shot query must repeat it.
@@ -188,42 +263,37 @@ int mdns_answers_take(MdnsAnswers *answers, const unsigned char *packet, size_t 
         return -1;
     DnsMessage again = message;
     DnsRecord record;
-    MdnsResponder *responder = nullptr;
-    bool typed = false;
+    bool typed = false, changed = false;
     while (dns_record_next(&message, &record) == 0) {
         bool pointer = record.type == DNS_PTR && dns_name_equal(record.owner, answers->type);
         const unsigned char *instance = pointer ? record.name : record.owner;
-        if (record.ttl == 0 || !(pointer || record.type == DNS_SRV || record.type == DNS_TXT) ||
+        if (!(pointer || record.type == DNS_SRV || record.type == DNS_TXT) ||
             !instance_of(instance, answers->type))
             continue;
         if (responder == nullptr &&
-            (responder = responder_of(answers, source, link_address, link_netmask)) == nullptr)
+            (responder = responder_of(answers, source, link, link_address, link_netmask)) == nullptr)
             return 0;
-        MdnsService *service = service_of(answers, responder, instance);
+        size_t known = answers->service_count;
+        MdnsService *service = service_of(answers, responder, instance, record.ttl != 0);
+        if (responder->flooded)
+            return 1;
         typed = typed || pointer;
-        if (service == nullptr || pointer)
-            continue;
-        if (record.type == DNS_SRV && !service->has_srv) {
-            service->has_srv = true;
-            service->port = record.port;
-            memcpy(service->target, record.name, dns_name_length(record.name));
-        } else if (record.type == DNS_TXT && !service->has_txt) {
-            txt_keep(service, &record);
-        }
+        if (answers->service_count > known ||
+            (service != nullptr && service_take(service, &record, pointer)))
+            changed = true;
     }
-    if (responder == nullptr)
-        responder = responder_find(answers, source);
     if (responder == nullptr)
         return 0;
     unsigned int index = static_cast<unsigned int>(responder - answers->responders);
-    while (dns_record_next(&again, &record) == 0)
-        if (record.type == DNS_A && record.ttl != 0 && host_asked(answers, index, record.owner))
-            host_add(answers, index, &record);
+    while (dns_record_next(&again, &record) == 0 && !responder->flooded)
+        if (record.type == DNS_A && host_asked(answers, index, record.owner) &&
+            host_take(answers, responder, &record))
+            changed = true;
     if (typed && shared)
         responder->shared = true;
     // avahi fills a one-shot answer with whole services up to 512 bytes and
     // drops the rest unsaid.
     if (typed && query != nullptr && query->asked == ASKED_TYPE && size >= 448)
         responder->legacy_full = true;
-    return 0;
+    return changed ? 1 : 0;
 }

@@ -3,6 +3,7 @@
 // so every program is a plain graph of at most PATTERN_CODE_MAX steps.
 #include "pattern.h"
 
+#include <climits>
 #include <cstring>
 
 enum { OP_CHAR, OP_ANY, OP_CLASS, OP_SPLIT, OP_JUMP, OP_LINE_START, OP_LINE_END, OP_MATCH };
@@ -466,11 +467,20 @@ static void thread_add(const Program *program, Threads *threads, unsigned int st
 
 bool pattern_run(const Program *program, const char *text)
 {
+    // Each position of each run marks what it has seen with a step of its
+    // own, so that the lists are cleared only once the steps wrap, not for
+    // every run: a lookup runs the pattern on up to a million short texts.
     static Threads lists[2];
-    memset(lists, 0, sizeof lists);
+    static unsigned int last_step;
+    if (last_step > UINT_MAX / 2) {
+        memset(lists, 0, sizeof lists);
+        last_step = 0;
+    }
     Threads *now = &lists[0], *next = &lists[1];
+    now->count = 0;
     const char *at = text;
-    for (unsigned int step = 1;; step++) {
+    last_step++;  // past the marks the last run left for its next position
+    for (unsigned int step = ++last_step;; step = ++last_step) {
         // Unanchored: a match may begin at every position.
         thread_add(program, now, step, 0, text, at);
         next->count = 0;

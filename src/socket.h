@@ -35,24 +35,29 @@ int socket_shutdown();
 void socket_close();
 
 // A multicast DNS querier's sockets (RFC 6762), on every IPv4 interface
-// that is up and can multicast: one socket on port 5353 joined to the group
-// there, for the answers multicast to it, and for each interface one bound
-// to its address on port 5353, for the queries and the answers unicast to
-// them, both shared with any other program on the host that shares the
-// port (a local responder, another run); and one bound to its address on a
-// port of its own, for one-shot queries (section 6.7). Where port 5353
-// cannot be had, an interface has only the last, and where not even that
-// can be opened it is skipped.
-enum { DATAGRAM_LINKS_MAX = 32 };
-enum { LINK_SHARED, LINK_LEGACY, LINK_FAILED };
+// that is up and can multicast: sockets on port 5353 joined to the group
+// there, as many as the system's limit on memberships takes, for the
+// answers multicast to it, and for each interface one bound to its address
+// on port 5353, for the queries and the answers unicast to them, all
+// shared with any other program on the host that shares the port (a local
+// responder, another run); and one bound to its address on a port of its
+// own, for one-shot queries (section 6.7). Where port 5353 cannot be had,
+// an interface has only the last, and where not even that can be opened it
+// is skipped. Interfaces past the first DATAGRAM_LINKS_MAX are listed, not
+// asked.
+enum { DATAGRAM_LINKS_MAX = 32, DATAGRAM_INTERFACES_MAX = 256 };
+enum { LINK_SHARED, LINK_LEGACY, LINK_FAILED, LINK_BEYOND };
+// Why a link is asked only the one-shot way.
+enum { LINK_PORT_HELD, LINK_NO_SHARING, LINK_JOIN_FAILED };
 struct DatagramLink {
     uint32_t address, netmask;  // IPv4, network order
-    int mode;                   // LINK_SHARED, LINK_LEGACY or LINK_FAILED
+    int mode;                   // LINK_SHARED, LINK_LEGACY, LINK_FAILED or LINK_BEYOND
+    int legacy_cause;           // for LINK_LEGACY
 };
 
 // Opens the sockets for the group (an IPv4 address in network order) and
-// its port, and describes each interface in links. Returns how many there
-// are, or -1 with nothing open when they cannot be listed.
+// its port, and describes each interface in links, up to capacity. Returns
+// how many there are, or -1 with nothing open when they cannot be listed.
 int datagram_open(uint32_t group, uint16_t port, DatagramLink *links, int capacity);
 
 // Sends the datagram to the group through the link: from the shared port
@@ -62,7 +67,7 @@ int datagram_send(int link, bool shared, const void *data, size_t size);
 struct DatagramFrom {
     uint32_t address;  // the sender's IPv4 address, network order
     uint16_t port;
-    int link;          // the link of the socket it came to, -1 for the group's
+    int link;          // the link it came by; -1 when the system cannot tell
     bool shared;       // it came to a socket on the shared port
 };
 

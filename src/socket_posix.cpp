@@ -165,15 +165,19 @@ void socket_close()
     socket_fd = -1;
 }
 
-// The group's socket, and each link's on the shared port and on its own.
-static int group_fd = -1;
-static int shared_fds[DATAGRAM_LINKS_MAX], own_fds[DATAGRAM_LINKS_MAX];
+// Each link's sockets: the group's, on the shared port and on its own.
+// A group socket hears only its own link where the system can say so
+// (IP_MULTICAST_ALL off on Linux; the BSDs and macOS filter by interface
+// of themselves); elsewhere it hears every link, and one such is enough.
+static int group_fds[DATAGRAM_LINKS_MAX], shared_fds[DATAGRAM_LINKS_MAX], own_fds[DATAGRAM_LINKS_MAX];
+static bool group_heard[DATAGRAM_LINKS_MAX], group_own_link[DATAGRAM_LINKS_MAX];
 static int link_count;
 static uint32_t group_address;
 static uint16_t group_port;
 static int next_turn;
 
-// Every IPv4 interface that is up and can multicast, each address once.
+// Every IPv4 interface that is up and can multicast, each address once;
+// past the links that get sockets, as LINK_BEYOND.
 static int interfaces_find(DatagramLink *links, int capacity)
 {
     struct ifaddrs *list = nullptr;
@@ -193,7 +197,9 @@ static int interfaces_find(DatagramLink *links, int capacity)
             links[count].address = address;
             links[count].netmask =
                 reinterpret_cast<const struct sockaddr_in *>(entry->ifa_netmask)->sin_addr.s_addr;
-            links[count++].mode = LINK_FAILED;
+            links[count].legacy_cause = LINK_PORT_HELD;
+            links[count].mode = count < DATAGRAM_LINKS_MAX ? LINK_FAILED : LINK_BEYOND;
+            count++;
         }
     }
     freeifaddrs(list);
@@ -209,8 +215,9 @@ static void descriptor_close(int *fd)
 }
 
 // A datagram socket bound to the address and port. shared: other programs
-// may bind the same, as every mDNS responder and querier on a host does.
-static int datagram_socket(uint32_t address, uint16_t port, bool shared)
+// may bind the same, as every mDNS responder and querier on a host does;
+// cause then tells why it could not be had.
+static int datagram_socket(uint32_t address, uint16_t port, bool shared, int *cause = nullptr)
 {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     int on = 1;
@@ -218,13 +225,18 @@ static int datagram_socket(uint32_t address, uint16_t port, bool shared)
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
     local.sin_addr.s_addr = address;
-    if (fd < 0 || fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0 ||
-        (shared && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) ||
-#ifdef SO_REUSEPORT
-        // The BSDs and macOS share a port only with it; Linux needs SO_REUSEADDR alone.
-        (shared && setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) ||
+    bool sharing = fd >= 0 && fcntl(fd, F_SETFD, FD_CLOEXEC) == 0 &&
+                   fcntl(fd, F_SETFL, O_NONBLOCK) == 0 &&
+                   (!shared || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0);
+#if defined(SO_REUSEPORT) && !defined(__linux__)
+    // The BSDs and macOS share a port only with it. Linux needs SO_REUSEADDR
+    // alone, and there SO_REUSEPORT would give each multicast datagram to
+    // one socket of all that have it, another run's or another link's.
+    sharing = sharing && (!shared || setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) == 0);
 #endif
-        bind(fd, reinterpret_cast<const struct sockaddr *>(&local), sizeof local) != 0) {
+    if (!sharing || bind(fd, reinterpret_cast<const struct sockaddr *>(&local), sizeof local) != 0) {
+        if (cause != nullptr)
+            *cause = sharing ? LINK_PORT_HELD : LINK_NO_SHARING;
         descriptor_close(&fd);
         return -1;
     }
@@ -240,9 +252,9 @@ static int datagram_socket(uint32_t address, uint16_t port, bool shared)
 // interface; IP_MULTICAST_IF says so to the BSDs and macOS. Its failure is
 // left to the bound address, as on an emulator that lacks the option
 // (qemu-user).
-static int sending_socket(uint32_t address, uint16_t port, bool shared)
+static int sending_socket(uint32_t address, uint16_t port, bool shared, int *cause = nullptr)
 {
-    int fd = datagram_socket(address, port, shared);
+    int fd = datagram_socket(address, port, shared, cause);
     // RFC 6762 asks for 255 as the packets' time to live.
     unsigned char hops = 255;
     if (fd >= 0 && setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &hops, sizeof hops) != 0)
@@ -254,30 +266,51 @@ static int sending_socket(uint32_t address, uint16_t port, bool shared)
     return fd;
 }
 
-static bool group_join(uint32_t interface)
+// The link's group socket: on port 5353 for every address, joined to the
+// group on the link's interface alone, so that no limit on a socket's
+// memberships (20 on Linux by default) leaves a link out.
+static int group_socket(int link, uint32_t interface, int *cause)
 {
+    int fd = datagram_socket(htonl(INADDR_ANY), group_port, true, cause);
+    if (fd < 0)
+        return -1;
+    group_own_link[link] = true;
+#ifdef IP_MULTICAST_ALL
+    int off = 0;
+    group_own_link[link] = setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off) == 0;
+#endif
     struct ip_mreq membership = {};
     membership.imr_multiaddr.s_addr = group_address;
     membership.imr_interface.s_addr = interface;
-    return setsockopt(group_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) == 0;
+    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
+        *cause = LINK_JOIN_FAILED;
+        descriptor_close(&fd);
+    }
+    return fd;
 }
 
 int datagram_open(uint32_t group, uint16_t port, DatagramLink *links, int capacity)
 {
-    int count = interfaces_find(links, capacity < DATAGRAM_LINKS_MAX ? capacity : DATAGRAM_LINKS_MAX);
+    int count = interfaces_find(links, capacity);
     if (count < 0)
         return -1;
     group_address = group;
     group_port = port;
-    group_fd = datagram_socket(htonl(INADDR_ANY), port, true);
-    for (link_count = 0; link_count < count; link_count++) {
+    bool heard = false;  // a group socket that hears every link is polled
+    for (link_count = 0; link_count < count && link_count < DATAGRAM_LINKS_MAX; link_count++) {
         DatagramLink *link = &links[link_count];
-        int *shared = &shared_fds[link_count], *own = &own_fds[link_count];
-        *own = sending_socket(link->address, 0, false);
-        *shared = -1;
-        if (*own >= 0 && group_fd >= 0 && group_join(link->address))
-            *shared = sending_socket(link->address, port, true);
-        link->mode = *own < 0 ? LINK_FAILED : *shared < 0 ? LINK_LEGACY : LINK_SHARED;
+        int i = link_count;
+        own_fds[i] = sending_socket(link->address, 0, false);
+        shared_fds[i] = group_fds[i] = -1;
+        if (own_fds[i] >= 0)
+            group_fds[i] = group_socket(i, link->address, &link->legacy_cause);
+        if (group_fds[i] >= 0)
+            shared_fds[i] = sending_socket(link->address, port, true, &link->legacy_cause);
+        if (shared_fds[i] < 0)
+            descriptor_close(&group_fds[i]);
+        group_heard[i] = group_fds[i] >= 0 && (group_own_link[i] || !heard);
+        heard = heard || (group_fds[i] >= 0 && !group_own_link[i]);
+        link->mode = own_fds[i] < 0 ? LINK_FAILED : shared_fds[i] < 0 ? LINK_LEGACY : LINK_SHARED;
     }
     return count;
 }
@@ -297,10 +330,11 @@ int datagram_send(int link, bool shared, const void *data, size_t size)
 
 long datagram_receive(void *buffer, size_t capacity, DatagramFrom *from, uint32_t timeout_ms)
 {
-    struct pollfd ready[1 + 2 * DATAGRAM_LINKS_MAX];
+    // Three a link: the group's, the shared port's, its own port's.
+    struct pollfd ready[3 * DATAGRAM_LINKS_MAX];
     int count = 0;
-    ready[count++] = {group_fd, POLLIN, 0};
     for (int i = 0; i < link_count; i++) {
+        ready[count++] = {group_heard[i] ? group_fds[i] : -1, POLLIN, 0};
         ready[count++] = {shared_fds[i], POLLIN, 0};
         ready[count++] = {own_fds[i], POLLIN, 0};
     }
@@ -327,10 +361,11 @@ long datagram_receive(void *buffer, size_t capacity, DatagramFrom *from, uint32_
             if (got < 0 || source.sin_family != AF_INET)
                 continue;
             next_turn = i + 1;
+            int link = i / 3;
             from->address = source.sin_addr.s_addr;
             from->port = ntohs(source.sin_port);
-            from->link = i == 0 ? -1 : (i - 1) / 2;
-            from->shared = i == 0 || (i - 1) % 2 == 0;
+            from->link = i % 3 == 0 && !group_own_link[link] ? -1 : link;
+            from->shared = i % 3 != 2;
             return static_cast<long>(got);
         }
     }
@@ -338,8 +373,8 @@ long datagram_receive(void *buffer, size_t capacity, DatagramFrom *from, uint32_
 
 void datagram_close()
 {
-    descriptor_close(&group_fd);
     for (int i = 0; i < link_count; i++) {
+        descriptor_close(&group_fds[i]);
         descriptor_close(&shared_fds[i]);
         descriptor_close(&own_fds[i]);
     }

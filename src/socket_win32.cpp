@@ -2,7 +2,7 @@
 // Winsock 2, non-blocking, every wait through select(). Only what Windows 2000's ws2_32.dll has is
 // imported; getaddrinfo (Windows XP and later) is looked up at run time.
 // Up to 32 links of two sockets each, and the group's, in one select().
-#define FD_SETSIZE 80
+#define FD_SETSIZE 100
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -12,8 +12,10 @@
 #include <cstdlib>
 
 static SOCKET socket_handle = INVALID_SOCKET;
-// The group's socket, and each link's on the shared port and on its own.
-static SOCKET group_handle = INVALID_SOCKET;
+// The group's sockets, each joined on as many links as the system lets
+// one socket join, and each link's on the shared port and on its own.
+static SOCKET group_handles[DATAGRAM_LINKS_MAX];
+static int group_count;
 static SOCKET shared_handles[DATAGRAM_LINKS_MAX], own_handles[DATAGRAM_LINKS_MAX];
 static int link_count;
 static bool winsock_started;
@@ -212,7 +214,7 @@ void socket_close()
         closesocket(socket_handle);
         socket_handle = INVALID_SOCKET;
     }
-    if (winsock_started && group_handle == INVALID_SOCKET && link_count == 0) {
+    if (winsock_started && group_count == 0 && link_count == 0) {
         WSACleanup();
         winsock_started = false;
     }
@@ -226,7 +228,7 @@ static int next_turn;
 // Windows 2000's Winsock lists them.
 static int interfaces_find(DatagramLink *links, int capacity)
 {
-    static INTERFACE_INFO list[64];
+    static INTERFACE_INFO list[DATAGRAM_INTERFACES_MAX];
     DWORD size = 0;
     SOCKET lister = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (lister == INVALID_SOCKET)
@@ -248,7 +250,9 @@ static int interfaces_find(DatagramLink *links, int capacity)
         if (!known && count < capacity) {
             links[count].address = address->sin_addr.s_addr;
             links[count].netmask = list[i].iiNetmask.AddressIn.sin_addr.s_addr;
-            links[count++].mode = LINK_FAILED;
+            links[count].legacy_cause = LINK_PORT_HELD;
+            links[count].mode = count < DATAGRAM_LINKS_MAX ? LINK_FAILED : LINK_BEYOND;
+            count++;
         }
     }
     return count;
@@ -265,7 +269,7 @@ static void handle_close(SOCKET *handle)
 // A datagram socket bound to the address and port. shared: other programs
 // may bind the same, as every mDNS responder and querier on a host does;
 // one that holds the port with SO_EXCLUSIVEADDRUSE still keeps us out.
-static SOCKET datagram_socket(uint32_t address, uint16_t port, bool shared)
+static SOCKET datagram_socket(uint32_t address, uint16_t port, bool shared, int *cause = nullptr)
 {
     SOCKET handle = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     u_long non_blocking = 1;
@@ -275,11 +279,14 @@ static SOCKET datagram_socket(uint32_t address, uint16_t port, bool shared)
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
     local.sin_addr.s_addr = address;
-    if (handle == INVALID_SOCKET || ioctlsocket(handle, FIONBIO, &non_blocking) != 0 ||
-        (shared && setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on),
-                              sizeof on) != 0) ||
-        bind(handle, reinterpret_cast<const struct sockaddr *>(&local), sizeof local) != 0)
+    bool sharing = handle != INVALID_SOCKET && ioctlsocket(handle, FIONBIO, &non_blocking) == 0 &&
+                   (!shared || setsockopt(handle, SOL_SOCKET, SO_REUSEADDR,
+                                          reinterpret_cast<const char *>(&on), sizeof on) == 0);
+    if (!sharing || bind(handle, reinterpret_cast<const struct sockaddr *>(&local), sizeof local) != 0) {
+        if (cause != nullptr)
+            *cause = sharing ? LINK_PORT_HELD : LINK_NO_SHARING;
         handle_close(&handle);
+    }
     // Room for a link's answers arriving at once: several hosts of many
     // boards answer in dozens of packets. The system may give less.
     int room = 1 << 20;
@@ -292,9 +299,9 @@ static SOCKET datagram_socket(uint32_t address, uint16_t port, bool shared)
 // A socket that sends through the interface of that address: Windows sends
 // a multicast through the interface IP_MULTICAST_IF names, whatever the
 // socket is bound to.
-static SOCKET sending_socket(uint32_t address, uint16_t port, bool shared)
+static SOCKET sending_socket(uint32_t address, uint16_t port, bool shared, int *cause = nullptr)
 {
-    SOCKET handle = datagram_socket(address, port, shared);
+    SOCKET handle = datagram_socket(address, port, shared, cause);
     // RFC 6762 asks for 255 as the packets' time to live.
     DWORD hops = 255;
     struct in_addr interface;
@@ -308,36 +315,58 @@ static SOCKET sending_socket(uint32_t address, uint16_t port, bool shared)
     return handle;
 }
 
+static bool group_open(int *cause)
+{
+    SOCKET handle = datagram_socket(htonl(INADDR_ANY), group_port, true, cause);
+    if (handle == INVALID_SOCKET)
+        return false;
+    group_handles[group_count++] = handle;
+    return true;
+}
+
 // IP_ADD_MEMBERSHIP has the value ws2tcpip.h gives it (12); winsock.h's
 // older one (5) means something else to Winsock 2.
-static bool group_join(uint32_t interface)
+static bool group_member(uint32_t interface)
 {
     struct ip_mreq membership;
     membership.imr_multiaddr.s_addr = group_address;
     membership.imr_interface.s_addr = interface;
-    return setsockopt(group_handle, IPPROTO_IP, IP_ADD_MEMBERSHIP,
+    return setsockopt(group_handles[group_count - 1], IPPROTO_IP, IP_ADD_MEMBERSHIP,
                       reinterpret_cast<const char *>(&membership), sizeof membership) == 0;
+}
+
+// Joins the group on the interface with the newest group socket, or, once
+// that one can join no more (the system bounds a socket's memberships: 20
+// where Linux runs Wine), with a new one.
+static bool group_join(uint32_t interface, int *cause)
+{
+    if (group_count == 0 && !group_open(cause))
+        return false;
+    if (group_member(interface) ||
+        (group_count < DATAGRAM_LINKS_MAX && group_open(cause) && group_member(interface)))
+        return true;
+    *cause = LINK_JOIN_FAILED;
+    return false;
 }
 
 int datagram_open(uint32_t group, uint16_t port, DatagramLink *links, int capacity)
 {
     if (winsock_start() != 0)
         return -1;
-    int count = interfaces_find(links, capacity < DATAGRAM_LINKS_MAX ? capacity : DATAGRAM_LINKS_MAX);
+    int count = interfaces_find(links, capacity);
     if (count < 0) {
         datagram_close();
         return -1;
     }
     group_address = group;
     group_port = port;
-    group_handle = datagram_socket(htonl(INADDR_ANY), port, true);
-    for (link_count = 0; link_count < count; link_count++) {
+    for (link_count = 0; link_count < count && link_count < DATAGRAM_LINKS_MAX; link_count++) {
         DatagramLink *link = &links[link_count];
         SOCKET *shared = &shared_handles[link_count], *own = &own_handles[link_count];
         *own = sending_socket(link->address, 0, false);
         *shared = INVALID_SOCKET;
-        if (*own != INVALID_SOCKET && group_handle != INVALID_SOCKET && group_join(link->address))
-            *shared = sending_socket(link->address, port, true);
+        if (*own != INVALID_SOCKET && group_join(link->address, &link->legacy_cause))
+            *shared = sending_socket(link->address, port, true, &link->legacy_cause);
         link->mode = *own == INVALID_SOCKET    ? LINK_FAILED
                      : *shared == INVALID_SOCKET ? LINK_LEGACY
                                                  : LINK_SHARED;
@@ -365,13 +394,14 @@ int datagram_send(int link, bool shared, const void *data, size_t size)
 
 long datagram_receive(void *buffer, size_t capacity, DatagramFrom *from, uint32_t timeout_ms)
 {
-    SOCKET handles[1 + 2 * DATAGRAM_LINKS_MAX];
+    SOCKET handles[3 * DATAGRAM_LINKS_MAX];
     int count = 0;
-    handles[count++] = group_handle;
     for (int i = 0; i < link_count; i++) {
         handles[count++] = shared_handles[i];
         handles[count++] = own_handles[i];
     }
+    for (int i = 0; i < group_count; i++)
+        handles[count++] = group_handles[i];
     uint32_t started = clock_milliseconds();
     for (bool first = true;; first = false) {
         uint32_t left = milliseconds_left(started, timeout_ms);
@@ -410,8 +440,8 @@ long datagram_receive(void *buffer, size_t capacity, DatagramFrom *from, uint32_
             next_turn = i + 1;
             from->address = source.sin_addr.s_addr;
             from->port = ntohs(source.sin_port);
-            from->link = i == 0 ? -1 : (i - 1) / 2;
-            from->shared = i == 0 || (i - 1) % 2 == 0;
+            from->link = i >= 2 * link_count ? -1 : i / 2;
+            from->shared = i >= 2 * link_count || i % 2 == 0;
             return got;
         }
     }
@@ -419,7 +449,9 @@ long datagram_receive(void *buffer, size_t capacity, DatagramFrom *from, uint32_
 
 void datagram_close()
 {
-    handle_close(&group_handle);
+    for (int i = 0; i < group_count; i++)
+        handle_close(&group_handles[i]);
+    group_count = 0;
     for (int i = 0; i < link_count; i++) {
         handle_close(&shared_handles[i]);
         handle_close(&own_handles[i]);
