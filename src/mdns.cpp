@@ -210,12 +210,13 @@ static void follow_ups_send(MdnsAnswers *answers)
 }
 
 // Whether a responder answered the one-shot way with a full packet: it
-// has more to tell than that answer holds. With unseen_only, only when
-// nothing of it came on the shared port either, so that what it left out
-// was never seen; on a link where that port could not be had, it never is.
+// has more to tell than that answer holds. With unseen_only, only when it
+// did not answer by multicast either, so that what it left out may never
+// have been seen: a unicast answer on the shared port can be shared out
+// between two runs, and where that port could not be had none comes.
 static bool responder_cut(const MdnsResponder *responder, bool unseen_only)
 {
-    return responder->legacy_full && !responder->flooded && (!unseen_only || !responder->shared);
+    return responder->legacy_full && !responder->flooded && (!unseen_only || !responder->multicast);
 }
 
 static bool responders_cut(const MdnsAnswers *answers, bool unseen_only)
@@ -277,7 +278,7 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup)
         // that bind in the middle of its answer: a host whose one-shot
         // answer came full is asked again, for a multicast that all get.
         if (!again && spent >= ASK_AGAIN_MS && left > QUIET_MS * 4 &&
-            responders_cut(answers, false)) {
+            responders_cut(answers, true)) {
             again = true;
             type_ask(answers, true);
         }
@@ -300,7 +301,8 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup)
         int link = size >= 0 && from.port == MDNS_PORT ? link_of(&from) : -1;
         if (link >= 0 &&
             mdns_answers_take(answers, packet, static_cast<size_t>(size), from.address,
-                              links[link].address, links[link].netmask, link, from.shared) > 0) {
+                              links[link].address, links[link].netmask, link, from.shared,
+                              from.group) > 0) {
             pending = true;
             changed = clock_milliseconds();
         }

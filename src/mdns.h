@@ -36,7 +36,7 @@ struct MdnsResponder {
     uint32_t link_address, link_netmask;  // that link's
     unsigned int services, hosts;  // services and host addresses kept from it
     bool flooded;              // it told of more than a host serves: left out, nothing kept
-    bool shared;               // it answered on the shared port
+    bool multicast;            // it answered the type by multicast, which every run gets
     bool legacy_full;          // its one-shot answer for the type came full
 };
 
@@ -94,8 +94,8 @@ void mdns_query_note(MdnsAnswers *answers, uint16_t id, int link, int asked,
                      const DnsQuestion *questions, int count);
 
 // Takes in one packet that came from the responder at source, port 5353,
-// by the link (its index, address and netmask), to the shared port or to
-// a one-shot query's. A packet counts only when it holds whole and is a
+// by the link (its index, address and netmask), to the shared port (by
+// multicast or not) or to a one-shot query's. A packet counts only when it holds whole and is a
 // response; on a one-shot query's port only when it repeats the ID and the
 // questions of one of those sent on that link. Then the PTR records of the
 // type, the SRV and TXT records of its instances and the A records of
@@ -106,7 +106,7 @@ void mdns_query_note(MdnsAnswers *answers, uint16_t id, int link, int asked,
 // is kept then).
 int mdns_answers_take(MdnsAnswers *answers, const unsigned char *packet, size_t size,
                       uint32_t source, uint32_t link_address, uint32_t link_netmask, int link,
-                      bool shared);
+                      bool shared, bool multicast);
 
 // Whether the name is an mDNS lookup (it begins with "mdns://", in any case).
 bool mdns_port_name(const char *name);

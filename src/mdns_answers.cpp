@@ -249,7 +249,7 @@ static bool service_take(MdnsService *service, const DnsRecord *record, bool poi
 
 int mdns_answers_take(MdnsAnswers *answers, const unsigned char *packet, size_t size,
                       uint32_t source, uint32_t link_address, uint32_t link_netmask, int link,
-                      bool shared)
+                      bool shared, bool multicast)
 {
     DnsMessage message;
     MdnsResponder *responder = responder_find(answers, source, link);
@@ -289,8 +289,8 @@ int mdns_answers_take(MdnsAnswers *answers, const unsigned char *packet, size_t 
         if (record.type == DNS_A && host_asked(answers, index, record.owner) &&
             host_take(answers, responder, &record))
             changed = true;
-    if (typed && shared)
-        responder->shared = true;
+    if (typed && shared && multicast)
+        responder->multicast = true;
     // avahi fills a one-shot answer with whole services up to 512 bytes and
     // drops the rest unsaid.
     if (typed && query != nullptr && query->asked == ASKED_TYPE && size >= 448)

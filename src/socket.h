@@ -69,6 +69,8 @@ struct DatagramFrom {
     uint16_t port;
     int link;          // the link it came by; -1 when the system cannot tell
     bool shared;       // it came to a socket on the shared port
+    bool group;        // it came to a group socket: a multicast, which every
+                       // program on the port gets, where a unicast reaches one
 };
 
 // Receives one datagram from any of the sockets, waiting at most the time

@@ -366,6 +366,7 @@ long datagram_receive(void *buffer, size_t capacity, DatagramFrom *from, uint32_
             from->port = ntohs(source.sin_port);
             from->link = i % 3 == 0 && !group_own_link[link] ? -1 : link;
             from->shared = i % 3 != 2;
+            from->group = i % 3 == 0;
             return static_cast<long>(got);
         }
     }

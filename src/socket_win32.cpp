@@ -442,6 +442,7 @@ long datagram_receive(void *buffer, size_t capacity, DatagramFrom *from, uint32_
             from->port = ntohs(source.sin_port);
             from->link = i >= 2 * link_count ? -1 : i / 2;
             from->shared = i >= 2 * link_count || i % 2 == 0;
+            from->group = i >= 2 * link_count;
             return got;
         }
     }

@@ -76,12 +76,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
     size_t seeded = answers.service_count;
-    int taken = mdns_answers_take(&answers, data, size, source, link, netmask, 0, shared);
+    int taken = mdns_answers_take(&answers, data, size, source, link, netmask, 0, shared, shared);
     check();
     if (taken < 0 && (answers.service_count != seeded || answers.host_count != 0))
         abort();  // a packet refused leaves nothing behind
     size_t services = answers.service_count, hosts = answers.host_count;
-    (void)mdns_answers_take(&answers, data, size, source, link, netmask, 0, shared);
+    (void)mdns_answers_take(&answers, data, size, source, link, netmask, 0, shared, shared);
     if (answers.service_count != services || answers.host_count != hosts)
         abort();
     return 0;
