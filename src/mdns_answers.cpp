@@ -278,8 +278,8 @@ int mdns_answers_take(MdnsAnswers *answers, const unsigned char *packet, size_t 
         if (responder->flooded)
             return 1;
         typed = typed || pointer;
-        if (answers->service_count > known ||
-            (service != nullptr && service_take(service, &record, pointer)))
+        bool taken = service != nullptr && service_take(service, &record, pointer);
+        if (taken || answers->service_count > known)
             changed = true;
     }
     if (responder == nullptr)
