@@ -209,11 +209,10 @@ static void follow_ups_send(MdnsAnswers *answers)
     }
 }
 
-// Whether a responder answered the one-shot way with a full packet: it
-// has more to tell than that answer holds. With unseen_only, only when it
-// did not answer by multicast either, so that what it left out may never
-// have been seen: a unicast answer on the shared port can be shared out
-// between two runs, and where that port could not be had none comes.
+// Whether a responder's one-shot answer came full: it has more to tell.
+// With unseen_only, only when it did not answer by multicast either: a
+// unicast answer on the shared port can be shared out between two runs,
+// and where that port could not be had none comes.
 static bool responder_cut(const MdnsResponder *responder, bool unseen_only)
 {
     return responder->legacy_full && !responder->flooded && (!unseen_only || !responder->multicast);
@@ -300,9 +299,8 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup)
         }
         int link = size >= 0 && from.port == MDNS_PORT ? link_of(&from) : -1;
         if (link >= 0 &&
-            mdns_answers_take(answers, packet, static_cast<size_t>(size), from.address,
-                              links[link].address, links[link].netmask, link, from.shared,
-                              from.group) > 0) {
+            mdns_answers_take(answers, packet, static_cast<size_t>(size), from.address, links[link].address,
+                              links[link].netmask, link, from.shared, from.group) > 0) {
             pending = true;
             changed = clock_milliseconds();
         }
