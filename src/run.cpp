@@ -87,7 +87,10 @@ int main(int argc, char *argv[])
     int lines_failed = lines_apply(line_selection, SETDTR, SETRTS);
     if (verbose_level != 0)
         report("Waiting (%d seconds)..\n", delay_seconds);
-    lines_hold(static_cast<uint32_t>(delay_seconds) * 1000u);
+    // A port that went away during the hold has been let go: nothing is
+    // left to clear.
+    if (lines_hold(static_cast<uint32_t>(delay_seconds) * 1000u) != 0)
+        return -1;
     if (verbose_level != 0)
         report("Raising %s..\n", label);
     lines_failed |= lines_apply(line_selection, CLRDTR, CLRRTS);

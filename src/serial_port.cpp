@@ -23,8 +23,10 @@ int port_path(char *path, size_t capacity, const char *prefix, const char *name)
     return 0;
 }
 
-// Which port the open chose; the line operations and the close follow it.
+// Which port the open chose, by the name given; the line operations, the
+// hold and the close follow it.
 static bool port_remote;
+static const char *port_given;
 
 int lines_apply(int selection, int dtr_operation, int rts_operation)
 {
@@ -44,13 +46,22 @@ int lines_apply(int selection, int dtr_operation, int rts_operation)
     return dtr_failed || rts_failed ? -1 : 0;
 }
 
-void lines_hold(uint32_t milliseconds)
+int lines_hold(uint32_t milliseconds)
 {
-    hold_milliseconds(port_remote ? remote_hold(milliseconds) : milliseconds);
+    // Through a server, the server holds the port: it is its to watch.
+    if (port_remote) {
+        hold_milliseconds(remote_hold(milliseconds));
+        return 0;
+    }
+    if (local_port_hold(milliseconds) == 0)
+        return 0;
+    fprintf(stderr, "Serial Port '%s' went away during the hold !\n", port_given);
+    return -1;
 }
 
 int port_open(const char *name)
 {
+    port_given = name;
     port_remote = remote_port_name(name) || mdns_port_name(name);
     if (remote_port_name(name))
         return remote_port_open(name);

@@ -20,8 +20,10 @@ int port_open(const char *name);
 int lines_apply(int selection, int dtr_operation, int rts_operation);
 
 // Holds the lines as they are for the given time: for a remote port, from
-// the moment the server was asked to move them.
-void lines_hold(uint32_t milliseconds);
+// the moment the server was asked to move them. Returns 0, or -1 after
+// saying so when the port went away during the hold; the port is then let
+// go, and nothing is left to clear or close.
+int lines_hold(uint32_t milliseconds);
 
 // Closes the port if it is open; harmless when it is not. Returns 0, or -1
 // after the line's message when the last line change may not have been
@@ -34,6 +36,10 @@ int port_close();
 int local_port_open(const char *name);
 int local_line_change(int operation);
 void local_port_close();
+
+// Holds the lines for the given time, watching the port: returns 0, or -1
+// when the port went away, having let it go at once.
+int local_port_hold(uint32_t milliseconds);
 
 // Holds the current state for the given time; never returns early.
 void hold_milliseconds(uint32_t milliseconds);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -109,12 +110,17 @@ int local_port_open(const char *name)
         return port_fail(fd, "Unable to set DCB !\n");
     }
 
-    // Opening a tty raises DTR and RTS; drop them, DTR first as Windows does
-    // when it applies a state with both controls disabled. As there, a
-    // refusal here is no configuration failure: the line operations that
-    // follow meet it and report it.
-    (void)modem_lines(fd, TIOCMBIC, TIOCM_DTR);
-    (void)modem_lines(fd, TIOCMBIC, TIOCM_RTS);
+    // Opening a tty raises DTR and RTS; drop both in one request, which
+    // the drivers carry out as one change at the device. DTR first would
+    // leave RTS on with DTR off in between, the very state in which an
+    // ESP32's auto-reset circuit holds the chip in reset: where the one
+    // request is refused, each line is tried alone, RTS first. A refusal
+    // here is no configuration failure: the line operations that follow
+    // meet it and report it.
+    if (modem_lines(fd, TIOCMBIC, TIOCM_DTR | TIOCM_RTS) != 0) {
+        (void)modem_lines(fd, TIOCMBIC, TIOCM_RTS);
+        (void)modem_lines(fd, TIOCMBIC, TIOCM_DTR);
+    }
 
     port_handle = fd;
     return 0;
@@ -156,11 +162,14 @@ void local_port_close()
     port_unlock();
 }
 
-void hold_milliseconds(uint32_t milliseconds)
+// Holds for the time against the monotonic clock, resuming after signals
+// for whatever time remains, so that the hold is never cut short; with a
+// descriptor, watching it as well. Only a hang-up wakes the wait early
+// (poll reports it whatever is asked for, and nothing else is asked, so
+// a chatty board cannot wake it). Returns 0, or -1 when the port hung up.
+static int hold_watching(int fd, uint32_t milliseconds)
 {
-    // Sleep against the monotonic clock and resume after signals for
-    // whatever time remains, so the hold is never cut short. CLOCK_MONOTONIC
-    // always exists, so clock_gettime cannot fail here.
+    // CLOCK_MONOTONIC always exists, so clock_gettime cannot fail here.
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     struct timespec deadline = now;
@@ -179,8 +188,32 @@ void hold_milliseconds(uint32_t milliseconds)
             left.tv_nsec += 1000000000L;
         }
         if (left.tv_sec < 0 || (left.tv_sec == 0 && left.tv_nsec == 0))
-            return;
-        nanosleep(&left, nullptr);  // EINTR simply goes round again
+            return 0;
+        // Whole milliseconds, rounded up, and at most a day at a time.
+        long wait = left.tv_sec >= 86400 ? 86400000L
+                                         : left.tv_sec * 1000L + (left.tv_nsec + 999999L) / 1000000L;
+        struct pollfd watch = {fd, 0, 0};
+        if (poll(&watch, fd >= 0 ? 1 : 0, static_cast<int>(wait)) > 0 &&
+            (watch.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+            return -1;  // EINTR simply goes round again
         clock_gettime(CLOCK_MONOTONIC, &now);
     }
+}
+
+void hold_milliseconds(uint32_t milliseconds)
+{
+    (void)hold_watching(-1, milliseconds);
+}
+
+int local_port_hold(uint32_t milliseconds)
+{
+    if (hold_watching(port_handle, milliseconds) == 0)
+        return 0;
+    // The device went away (a USB board left the bus): every call on the
+    // descriptor now fails. Let it go at once, so that the tty's name is
+    // free for the board when it comes back, and leave nothing behind.
+    close(port_handle);
+    port_handle = -1;
+    port_unlock();
+    return -1;
 }

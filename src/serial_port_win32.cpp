@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "serial_port.h"
+#include "socket.h"
 
 #include <cstdio>
 
@@ -119,4 +120,27 @@ void local_port_close()
 void hold_milliseconds(uint32_t milliseconds)
 {
     Sleep(milliseconds);
+}
+
+int local_port_hold(uint32_t milliseconds)
+{
+    // Windows tells no one when a port's device goes away, and each driver
+    // answers a removed device with an error of its own: the port is asked
+    // for its modem status at least every 100 ms, and any failure ends the
+    // hold. The clock is the performance counter's, so the hold is never
+    // short by the tick of Sleep's.
+    enum : uint64_t { CHECK_US = 100000 };
+    uint64_t deadline = clock_microseconds() + uint64_t{milliseconds} * 1000u;
+    for (uint64_t now = clock_microseconds(); now < deadline; now = clock_microseconds()) {
+        uint64_t slice = deadline - now < CHECK_US ? deadline - now : CHECK_US;
+        Sleep(static_cast<DWORD>((slice + 999u) / 1000u));
+        DWORD status;
+        if (!GetCommModemStatus(port_handle, &status)) {
+            // The system drops what is left of the port with its last handle.
+            CloseHandle(port_handle);
+            port_handle = INVALID_HANDLE_VALUE;
+            return -1;
+        }
+    }
+    return 0;
 }
