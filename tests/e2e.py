@@ -113,6 +113,7 @@ class Case:
     tries: int = 1             # runs, of which one must hold its lines within bounds
     flood: bool = False        # the stand-in responder floods _iostream._tcp meanwhile
     hold_5353: bool = False    # another program holds UDP port 5353 without sharing it
+    hangup: bool = False       # the port ({HANGUP}) goes away once RTS is set, as a USB board may
 
     @property
     def servers(self):
@@ -227,8 +228,10 @@ FAULTS = [
          fail="tcsetattr", err="Unable to set DCB !\n", lines=DROPPED),
     Case("settings applied only in part", ["-D", "-p", "{PTY}", "0"], status=255,
          fail="tcsetattr-partial", err="Unable to set DCB !\n", lines=DROPPED, only="native"),
+    # Where the one request that drops both lines is refused, each is tried
+    # alone, RTS first.
     Case("DTR refused at configuration", ["-D", "-p", "{PTY}", "0"], refuse="DTR@1",
-         lines={"native": ["DTR refused", "RTS 0", "DTR 0"],
+         lines={"native": ["DTR refused", "RTS 0", "DTR 0"] + PULSE["DTR"],
                 "wine": ["DTR refused", "RTS 0"] + OPENED[:1] + PULSE["DTR"]}),
     Case("DTR refused when set", ["-D", "-p", "{PTY}", "0"], refuse="DTR@2", status=255,
          err="Unable to set DTR mode !\n", lines=OPENED + ["DTR refused"]),
@@ -238,12 +241,18 @@ FAULTS = [
          err="Unable to set DTR mode !\n",
          lines=closed(OPENED + ["DTR 1", "DTR refused"], ["DTR 0"])),
     Case("RTS refused at configuration", ["-p", "{PTY}", "0"], refuse="RTS@1",
-         lines=["DTR 0", "RTS refused", "RTS 0"]),
+         lines={"native": ["RTS refused", "RTS 0", "DTR 0"] + PULSE["RTS"],
+                "wine": ["DTR 0", "RTS refused", "RTS 0"]}),
     Case("RTS refused when set", ["-DRp", "{PTY}", "0"], refuse="RTS@2", status=255,
          err="Unable to set RTS mode !\n", lines=OPENED + ["DTR 1", "RTS refused", "DTR 0"]),
     Case("RTS refused when cleared", ["-DRp", "{PTY}", "0"], refuse="RTS@3", status=255,
          err="Unable to set RTS mode !\n",
          lines=closed(OPENED + ["DTR 1", "RTS 1", "DTR 0", "RTS refused"], ["RTS 0"])),
+    # A USB board that leaves the bus during the hold: its tty hangs up,
+    # and the run lets it go at once rather than at the hold's end.
+    Case("the port goes away during the hold", ["-p", "{HANGUP}", "5"], status=255, hangup=True,
+         opens="HANGUP", within=1.0, err="Serial Port '{HANGUP}' went away during the hold !\n",
+         lines=OPENED + PULSE["RTS"]),
 ]
 
 # The port's own HUPCL and the lock file found on it. A lock names its
@@ -589,6 +598,7 @@ class Runner:
         self.masters["PTY2"], slave = os.openpty()
         pty2 = os.ttyname(slave)
         os.close(slave)
+        self.hangup_pty = self.reopen_hangup()
         if self.wine:
             # Wine maps every serial device it can see to a COM name.
             visible = glob.glob("/dev/ttyS*") + glob.glob("/dev/ttyUSB*") + glob.glob("/dev/ttyACM*")
@@ -599,9 +609,10 @@ class Runner:
                             WINEDEBUG="-all", WINEARCH=f"win{options.wine}",
                             WINEDLLOVERRIDES="mscoree,mshtml=")
             self.ports = {"PTY": "COM5", "NULL": "COM6", "MISSING": "COM9",
-                          "PTY27": "COM5"}
+                          "PTY27": "COM5", "HANGUP": "COM7"}
             try:
-                self.wine_start({"COM5": pty, "COM6": "/dev/null", "COM2": pty, "COM3": pty,
+                self.wine_start({"COM5": pty, "COM6": "/dev/null", "COM7": self.hangup_pty,
+                                 "COM2": pty, "COM3": pty,
                                  "COM4": pty2, "COM10": pty2, "COM20": pty2, "COM21": pty},
                                 self.usb_registry())
             except SetupFailed:
@@ -611,7 +622,7 @@ class Runner:
         else:
             self.env = dict(os.environ)
             self.ports = {"PTY": pty, "NULL": "null", "MISSING": "kovex-no-such-port",
-                          "PTY27": self.native_alias(pty)}
+                          "PTY27": self.native_alias(pty), "HANGUP": self.hangup_pty}
         assert len(self.ports["PTY27"]) == 27, self.ports["PTY27"]
         if not self.wine:
             self.small_tree = getattr(options, "small_tree", False)
@@ -1078,8 +1089,8 @@ class Runner:
     def hupcl(self):
         return bool(termios.tcgetattr(self.master)[2] & termios.HUPCL)
 
-    def lock_path(self):
-        device = os.path.realpath(self.ports["PTY"])
+    def lock_path(self, port="PTY"):
+        device = os.path.realpath(self.ports[port])
         return f"{LOCKS}/LCK..{device[len('/dev/'):].replace('/', '_')}"
 
     def lock_dir(self, state, undo=False):
@@ -1246,7 +1257,16 @@ class Runner:
                     # sredird leaves them as it found them.
                     held += [f for f in self.settings_fault()
                              if f != "DC1 and DC3" or "{SREDIRD}" not in case.args]
+                if case.hangup:  # the board leaves the bus: its tty hangs up
+                    self.wait_for("RTS 1", process=process)
+                    os.close(self.masters.pop("HANGUP"))
                 status, out, err = self.finish(process, out, err, again=False)
+                if case.hangup:
+                    # Only once kovex has let the tty go is its number free:
+                    # the board comes back under the name it had.
+                    again = self.reopen_hangup()
+                    if again != self.hangup_pty:
+                        held.append(f"the port came back as {again}, not {self.hangup_pty}")
                 if attempt == 2 or not self.wine_start_failed(status, out, err):
                     break
             faults += held
@@ -1290,7 +1310,7 @@ class Runner:
         if not self.wine:  # Wine's SetCommState turns HUPCL off; Windows has none
             if case.status == 0 and self.hupcl() != case.hupcl:
                 faults.append(f"HUPCL {self.hupcl()} after the run, {case.hupcl} before")
-            faults += self.lock_faults(lock if status else None)
+            faults += self.lock_faults(lock if status else None, case.opens)
             if holder and termios.tcgetattr(self.master)[4] != termios.B38400:
                 faults.append("the holder's speed was changed")
         return faults + self.line_faults(case, self.read_log())
@@ -1322,9 +1342,9 @@ class Runner:
         finally:
             os.close(fd)
 
-    def lock_faults(self, lock):
+    def lock_faults(self, lock, port="PTY"):
         """The lock file is gone after the run, or unchanged if it was respected."""
-        path = self.lock_path()
+        path = self.lock_path(port)
         if lock is None:
             if not os.path.lexists(path):
                 return []
@@ -1347,6 +1367,12 @@ class Runner:
         pty = os.path.realpath(self.ports["PTY"])
         if held and any(e[2] == "opened" and os.path.realpath(e[3]) == pty for e in log):
             faults.append("the port was opened although it was held")
+        # Natively the open drops both lines in one request: none before the
+        # pulse may leave RTS on with DTR off, which resets an ESP32.
+        first_set = next((i for i, e in enumerate(log) if e[2] in ("DTR", "RTS") and e[3] == "1"),
+                         len(log))
+        if not self.wine and not case.remote and any(e[2] == "step" for e in log[:first_set]):
+            faults.append("the open left RTS on with DTR off")
         # The lines kovex wrote, or those the device behind the USB CDC
         # driver saw.
         prefix = "device-" if case.usbser else ""
@@ -1409,6 +1435,13 @@ class Runner:
     def clear_log(self):
         if os.path.exists(self.log):
             os.unlink(self.log)
+
+    def reopen_hangup(self):
+        """A fresh pty for the port that goes away; returns its name."""
+        self.masters["HANGUP"], slave = os.openpty()
+        name = os.ttyname(slave)
+        os.close(slave)
+        return name
 
     def wait_for(self, event, seconds=10, since=0, process=None):
         """Whether the event is logged within the time, or before the process ends."""

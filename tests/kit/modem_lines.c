@@ -7,7 +7,9 @@
  *   KOVEX_KIT_LOG=FILE     every event is appended to FILE as
  *                          "SECONDS.NANOSECONDS PID WHAT ARG" (CLOCK_MONOTONIC):
  *                          "DTR 0|1", "RTS 0|1", "DTR refused", "opened PATH",
- *                          "closed PATH", "hupcl 0|1", "exclusive 0|1".
+ *                          "closed PATH", "hupcl 0|1", "exclusive 0|1", and
+ *                          "step RTS-on-DTR-off" when one request drops DTR
+ *                          and leaves RTS on, as a two-step clear does.
  *                          The line word, the number of descriptors open on
  *                          the tty, its HUPCL and its exclusive mode are read
  *                          back from this log, so every process
@@ -491,6 +493,8 @@ static int emulate(unsigned long request, int *argument)
         }
     if (result == 0)
         port.word = wanted & (TIOCM_DTR | TIOCM_RTS);
+    if ((old.word & TIOCM_DTR) && (port.word & (TIOCM_DTR | TIOCM_RTS)) == TIOCM_RTS)
+        log_line("step", "RTS-on-DTR-off");
     int writes_dtr = request == TIOCMSET ? !(touched & TIOCM_RTS)
                                          : request != TIOCMGET && (*argument & TIOCM_DTR);
     if (result == 0 && writes_dtr && getenv("KOVEX_KIT_USBSER") != NULL)
