@@ -28,7 +28,16 @@ enum : uint32_t {
     // question asking for unicast meanwhile to a shared port, which only one
     // program on the host gets: past this, asking again brings a multicast.
     ASK_AGAIN_MS = 550,
+    // A responder delays a multicast answer to a shared record by 20 to 120
+    // ms (RFC 6762 section 6): past this since the question, every
+    // responder that is going to answer it has.
+    ANSWER_DELAY_MS = 125,
+    // How often a lookup looks whether it may end before its window.
+    WHOLE_CHECK_MS = 5,
 };
+// Why a lookup ran to its window's end rather than ending when its view
+// was whole.
+enum { ENDED_WHOLE, ENDED_CROWDED, ENDED_NO_MATCH, ENDED_NOT_WHOLE };
 enum {
     MDNS_PORT = 5353,
     PATTERN_MAX = 512,
@@ -114,7 +123,7 @@ static int lookup_parse(const char *name, Lookup *lookup)
 
 static DatagramLink links[DATAGRAM_INTERFACES_MAX];
 static int link_count;
-static uint16_t next_id;
+static uint16_t next_id, own_id;
 
 static bool link_asked(int link)
 {
@@ -145,7 +154,11 @@ static void type_ask(MdnsAnswers *answers, bool again)
 {
     const DnsQuestion question = {answers->type, DNS_PTR};
     unsigned char packet[QUERY_MAX];
-    size_t size = dns_query(packet, sizeof packet, 0, &question, 1, true);
+    // Unlike other queries from port 5353, which carry ID 0 (RFC 6762
+    // section 18.1 asks for it, and responders ignore it), this one carries
+    // the run's own, so that another querier's question for the type, such
+    // as another run's at the same moment, is told from ours.
+    size_t size = dns_query(packet, sizeof packet, own_id, &question, 1, true);
     for (int link = 0; link < link_count; link++) {
         if (links[link].mode == LINK_SHARED)
             (void)datagram_send(link, true, packet, size);
@@ -246,10 +259,31 @@ static int link_of(const DatagramFrom *from)
     return found;
 }
 
-// Asks the network and takes the answers until the window closes; no
-// answer moves its end. Returns 0, or -1 when no link could be asked or
-// the sockets failed.
-static int answers_gather(MdnsAnswers *answers, const Lookup *lookup)
+static int choice_ready(const MdnsAnswers *answers);
+
+// Whether every responder that answered was seen whole and every service's
+// records are in: a choice then rests on all that could be chosen from.
+static bool view_whole(const MdnsAnswers *answers)
+{
+    if (answers->full || responders_cut(answers, true))
+        return false;
+    for (size_t i = 0; i < answers->service_count; i++) {
+        const MdnsService *service = &answers->services[i];
+        if (!service->withdrawn &&
+            (!service->has_srv || !service->has_txt || host_of(answers, service) == nullptr))
+            return false;
+    }
+    return true;
+}
+
+// Asks the network and takes the answers until the view is whole and holds
+// the board, past the time any responder may take to answer, or else until
+// the window closes; no answer moves the window's end. Another querier of
+// the type on the link (a run at the same moment) may share out the
+// answers unseen, and keeps the lookup to its window. Returns 0, or -1
+// when no link could be asked or the sockets failed; *ended says why the
+// lookup ran to its window's end, if it did.
+static int answers_gather(MdnsAnswers *answers, const Lookup *lookup, int *ended)
 {
     static unsigned char packet[DNS_PACKET_MAX + 1];
     uint32_t started = clock_milliseconds();
@@ -257,21 +291,35 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup)
     memcpy(&group, GROUP, sizeof group);
     mdns_answers_clear(answers, lookup->type);
     next_id = static_cast<uint16_t>(clock_microseconds() * 2654435761u >> 16);
+    own_id = next_id++ | 1;  // never 0, as another querier's may be
     link_count = datagram_open(group, MDNS_PORT, links, DATAGRAM_INTERFACES_MAX);
-    bool asked = false;
+    bool any = false;
     for (int link = 0; link < link_count; link++)
-        asked = asked || link_asked(link);
-    if (!asked) {
+        any = any || link_asked(link);
+    if (!any) {
         datagram_close();
         return -1;
     }
     type_ask(answers, false);
     bool pending = false, again = false, failed = false;
     uint32_t changed = started;  // when the answers last told something new
+    uint32_t asked = started, checked = started;
+    bool crowded = false;  // another querier asked for the type
+    bool owed = true;      // the view may have become whole since it was last looked at
+    *ended = ENDED_NO_MATCH;
     for (;;) {
         uint32_t now = clock_milliseconds();
         uint32_t spent = now - started, still = now - changed;
         uint32_t left = milliseconds_left(started, lookup->wait_ms);
+        if (crowded)
+            *ended = ENDED_CROWDED;
+        else if (owed && now - asked >= ANSWER_DELAY_MS && now - checked >= WHOLE_CHECK_MS) {
+            checked = now;
+            owed = false;
+            *ended = view_whole(answers) ? choice_ready(answers) : ENDED_NOT_WHOLE;
+            if (*ended == ENDED_WHOLE)
+                break;
+        }
         // Unicast answers on the shared port reach one of the programs on
         // it, and a responder's packets can be shared out between two runs
         // that bind in the middle of its answer: a host whose one-shot
@@ -280,6 +328,8 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup)
             responders_cut(answers, true)) {
             again = true;
             type_ask(answers, true);
+            asked = clock_milliseconds();
+            owed = true;
         }
         // What the answers left out is asked for once they have told
         // nothing new for a while; other answers on the link, which tell
@@ -291,6 +341,12 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup)
         uint32_t wait = pending && QUIET_MS - still < left ? QUIET_MS - still : left;
         if (!again && spent < ASK_AGAIN_MS && wait > ASK_AGAIN_MS - spent)
             wait = ASK_AGAIN_MS - spent;
+        if (owed && !crowded) {  // wake for the look that is owed
+            uint32_t due = now - asked < ANSWER_DELAY_MS ? ANSWER_DELAY_MS - (now - asked)
+                           : now - checked < WHOLE_CHECK_MS ? WHOLE_CHECK_MS - (now - checked)
+                                                            : 0;
+            wait = wait < due ? wait : due;
+        }
         DatagramFrom from;
         long size = datagram_receive(packet, sizeof packet, &from, wait);
         if (size < 0 && size != SOCKET_TIMEOUT) {
@@ -298,10 +354,13 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup)
             break;  // no choice from what happened to come before
         }
         int link = size >= 0 && from.port == MDNS_PORT ? link_of(&from) : -1;
+        uint16_t id;
+        if (link >= 0 && mdns_asks_type(answers, packet, static_cast<size_t>(size), &id))
+            crowded = crowded || id != own_id;
         if (link >= 0 &&
             mdns_answers_take(answers, packet, static_cast<size_t>(size), from.address, links[link].address,
                               links[link].netmask, link, from.shared, from.group) > 0) {
-            pending = true;
+            pending = owed = true;
             changed = clock_milliseconds();
         }
         if (left == 0)
@@ -533,16 +592,32 @@ static const Candidate *candidate_choose(const MdnsAnswers *answers, const Patte
     return chosen;
 }
 
+static PatternProgram program;
+static Lookup lookup;
+static Candidate candidates[MDNS_SERVICES_MAX];
+
+// Whether the answers, seen whole, hold the board: ENDED_WHOLE, or
+// ENDED_NO_MATCH while a board slow to answer may still come.
+static int choice_ready(const MdnsAnswers *answers)
+{
+    int why;
+    size_t count = candidates_make(answers, candidates);
+    return candidate_choose(answers, &program, candidates, count, lookup.n, &why) != nullptr
+               ? ENDED_WHOLE
+               : ENDED_NO_MATCH;
+}
+
 int mdns_search(const char *name, char *found, size_t capacity)
 {
-    static PatternProgram program;
-    static Lookup lookup;
+    static const char *const WHY[] = {
+        "", "another querier asked for the type meanwhile, and may have had part of the answers",
+        "nothing matched, and a board may be slow to answer", "not every answer was seen whole"};
     static MdnsAnswers answers;
-    static Candidate candidates[MDNS_SERVICES_MAX];
     if (lookup_parse(name, &lookup) != 0 ||
         pattern_compile(&program, lookup.pattern, PORT_TEXT_UTF8) != 0)
         return -1;
-    int gathered = answers_gather(&answers, &lookup);
+    int ended;
+    int gathered = answers_gather(&answers, &lookup, &ended);
     if (port_search_report != 0)
         links_print();
     if (gathered != 0)
@@ -563,6 +638,8 @@ int mdns_search(const char *name, char *found, size_t capacity)
         return 0;
     }
     if (port_search_report != 0) {
+        if (ended != ENDED_WHOLE)
+            fprintf(stderr, "mDNS: the lookup ran to the end of its window: %s\n", WHY[ended]);
         candidates_print(&answers, candidates, count);
         if (why == REFUSED)
             fputs("a match was found, but services not seen whole could change the choice: "

@@ -88,6 +88,11 @@ struct MdnsAnswers {
 // Empties the answers for a lookup of the type (a name in DNS's form).
 void mdns_answers_clear(MdnsAnswers *answers, const unsigned char *type);
 
+// Whether the packet, whole, is a query that asks for the services of the
+// type, and its ID: a run's own, or another querier's.
+bool mdns_asks_type(const MdnsAnswers *answers, const unsigned char *packet, size_t size,
+                    uint16_t *id);
+
 // Notes a one-shot query sent on the link (room for it is the caller's to
 // see to), so that its answer can be judged.
 void mdns_query_note(MdnsAnswers *answers, uint16_t id, int link, int asked,

@@ -183,6 +183,21 @@ static bool host_asked(const MdnsAnswers *answers, unsigned int responder, const
     return false;
 }
 
+bool mdns_asks_type(const MdnsAnswers *answers, const unsigned char *packet, size_t size,
+                    uint16_t *id)
+{
+    DnsMessage message;
+    unsigned char name[DNS_NAME_MAX];
+    int type;
+    if (dns_message_open(&message, packet, size) != 0 || (packet[2] & 0x80) != 0)
+        return false;
+    *id = message.id;
+    while (dns_question_next(&message, name, &type) == 0)
+        if (type == DNS_PTR && dns_name_equal(name, answers->type))
+            return true;
+    return false;
+}
+
 void mdns_query_note(MdnsAnswers *answers, uint16_t id, int link, int asked,
                      const DnsQuestion *questions, int count)
 {
