@@ -477,6 +477,7 @@ HWGREP = [
 # a case asks it to. Every board on a pty serves PTY or PTY2.
 MDNS_FOUND = "Found: '%s' rfc2217://%s\n"
 EMPTY_LINKS = ["10.0.0.1/8"] + [f"10.202.{k}.1/24" for k in range(1, 18)]  # see serve_mdns
+WINDOW_END = "mDNS: the lookup ran to the end of its window: %s\n"
 REFUSED = "a match was found, but services not seen whole could change the choice: refused\n"
 NOT_WHOLE = "unknown (cannot be chosen: its records did not all come)"
 RACK1 = ("rack1-slot3", "10.201.1.2:3001 USB VID:PID=0403:6001 SER=A10K3JQ4")
@@ -503,12 +504,16 @@ MDNS = [
          ("late-board", "10.201.1.2:3001 n/a"), None, False),
         ("the 1000th board of 20 hosts on one link", "mdns://^farm-&type=_farm._tcp&n=1000",
          ("farm-19-49", "10.201.1.2:3001 n/a"), None, False),
+        # A lookup whose view is whole ends soon after its question, not at its window.
         ("one of two cloned hosts, by serial", "mdns://serial=CLONE2&type=_clone._tcp",
-         ("clone", "10.201.2.2:3001 n/a"), None, False),
+         ("clone", "10.201.2.2:3001 n/a"), 0.45, False),
         ("the second of two cloned hosts", "mdns://clone&type=_clone._tcp&n=2",
          ("clone", "10.201.2.2:3001 n/a"), None, False),
         ("a board withdrawn while another host tells of it", "mdns://moved&type=_moved._tcp",
          ("moved", "10.201.1.2:3001 n/a"), None, False),
+        # ...but not before a responder that delays its answer 110 ms has had its say.
+        ("the first board from a host that answers 110 ms late", "mdns://slow&type=_slow._tcp",
+         ("a-slow", "10.201.1.2:3001 n/a"), None, False),
         ("records asked for while another type answers every 10 ms",
          "mdns://quiet-board&type=_quiet._tcp", ("quiet-board", "10.201.1.2:3001 n/a"), None, False),
     ]
@@ -522,7 +527,8 @@ MDNS = [
                      for n in range(2, 11)), lines=OPENED + PULSE["RTS"] + GIVEN_BACK),
     Case("mdns: no match, -d lists every service", ["-d", "-p", "mdns://no such board", "0"],
          status=255, out="Port: 'mdns://no such board'\nDelay: 0 seconds\n",
-         err="{MDNS_LISTING}" + SEARCH_FAILED % "mdns://no such board", lines=[]),
+         err=WINDOW_END % "nothing matched, and a board may be slow to answer" + "{MDNS_LISTING}" +
+         SEARCH_FAILED % "mdns://no such board", lines=[]),
     # Where port 5353 is held without sharing, the one-shot query sees only
     # what fits the busy host's answer: any choice is refused, and -d says
     # how it asked on each link, and why and what would help.
@@ -538,7 +544,7 @@ MDNS = [
     # addresses would reach this machine itself.
     Case("mdns: boards at 0.0.0.0 and 127.0.0.1", ["-d", "-p", "mdns://zz-&type=_hostile._tcp", "0"],
          status=255, out="Port: 'mdns://zz-&type=_hostile._tcp'\nDelay: 0 seconds\n", lines=[],
-         err="".join(f"{name:<20}\n    addr: {addr}\n    hwid: n/a\n    txt: provider=stand-in\n"
+         err=WINDOW_END % "not every answer was seen whole" + "".join(f"{name:<20}\n    addr: {addr}\n    hwid: n/a\n    txt: provider=stand-in\n"
                      "    txt: gensiostack=telnet(rfc2217),tcp\n"
                      for name, addr in (("survivor", "rfc2217://10.201.1.2:3001"),
                                         ("zz-loop", NOT_WHOLE), ("zz-zero", NOT_WHOLE))) +
@@ -1953,8 +1959,9 @@ def serve_mdns_stand_in(flag):
     def shared_answer(query, asker):
         """Answers from port 5353 to a querier on it: cloned hosts telling
         of one instance at different boards; a board that moves, its first
-        host saying goodbye 200 ms later; a board whose records come only
-        when asked for, while answers of another type come every 10 ms."""
+        host saying goodbye 50 ms later; a board that sorts first from a
+        host 110 ms late; a board whose records come only when asked for,
+        while answers of another type come every 10 ms."""
         def send(sender, records):
             sender.sendto(dns_packet(0, b"", records), asker)
         if b"\x06_clone" in query:
@@ -1964,9 +1971,13 @@ def serve_mdns_stand_in(flag):
         elif b"\x06_moved" in query:
             send(senders[0], dns_service("moved", "_moved._tcp", "10.201.1.2", 3000, host="a.local"))
             send(senders[1], dns_service("moved", "_moved._tcp", "10.201.1.2", 3001, host="b.local"))
-            time.sleep(0.2)
+            time.sleep(0.05)  # before the lookup may end, 125 ms after its question
             send(senders[0], dns_service("moved", "_moved._tcp", "10.201.1.2", 3000, host="a.local",
                                          ttl=0))
+        elif b"\x05_slow" in query:
+            send(senders[0], dns_service("b-slow", "_slow._tcp", "10.201.1.2", 3002))
+            time.sleep(0.11)
+            send(senders[1], dns_service("a-slow", "_slow._tcp", "10.201.1.2", 3001, host="a.local"))
         elif query[12:13] == b"\x0b":  # a follow-up, for quiet-board's records
             send(listener, dns_service("quiet-board", "_quiet._tcp", "10.201.1.2", 3001, pointer=False))
         else:
@@ -2002,7 +2013,7 @@ def serve_mdns_stand_in(flag):
         query, asker = listener.recvfrom(9000)
         if query[2] & 0x80 or query[4:6] == b"\0\0":
             continue
-        if asker[1] == 5353 and any(k in query for k in (b"\x06_clone", b"\x06_moved", b"\x06_quiet")):
+        if asker[1] == 5353 and any(k in query for k in (b"\x06_clone", b"\x06_moved", b"\x06_quiet", b"\x05_slow")):
             threading.Thread(target=shared_answer, args=(query, asker), daemon=True).start()
         elif query[4:6] != b"\0\1":
             continue
