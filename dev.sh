@@ -28,8 +28,9 @@ TEST_PACKAGES="$TEST_PACKAGES libgensio4 libyaml-0-2"
 # sredird, the other server the remote rows run against: its package holds
 # the program alone, which the table starts per connection as inetd would.
 TEST_PACKAGES="$TEST_PACKAGES sredird"
-# pyserial, which the benchmark measures kovex against; check runs it briefly.
-TEST_PACKAGES="$TEST_PACKAGES python3-serial"
+# pyserial and python3-zeroconf, which the benchmark measures kovex
+# against; check runs it briefly.
+TEST_PACKAGES="$TEST_PACKAGES python3-serial python3-zeroconf"
 # The mdns:// rows' server hosts: network namespaces joined by veth pairs
 # (iproute2), each with its own D-Bus, and avahi-daemon's libraries: the
 # program itself comes out of its package (below).
