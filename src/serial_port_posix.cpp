@@ -164,7 +164,7 @@ void local_port_close()
 
 // Holds for the time against the monotonic clock, resuming after signals
 // for whatever time remains, so that the hold is never cut short; with a
-// descriptor, watching it as well. Only a hang-up wakes the wait early
+// descriptor, watching it as well. Only a hang-up ends the wait early
 // (poll reports it whatever is asked for, and nothing else is asked, so
 // a chatty board cannot wake it). Returns 0, or -1 when the port hung up.
 static int hold_watching(int fd, uint32_t milliseconds)
@@ -189,13 +189,19 @@ static int hold_watching(int fd, uint32_t milliseconds)
         }
         if (left.tv_sec < 0 || (left.tv_sec == 0 && left.tv_nsec == 0))
             return 0;
-        // Whole milliseconds, rounded up, and at most a day at a time.
-        long wait = left.tv_sec >= 86400 ? 86400000L
-                                         : left.tv_sec * 1000L + (left.tv_nsec + 999999L) / 1000000L;
+        // poll's timer may be late by a thousandth of its time: it watches
+        // the port in steps of at most 100 ms up to 2 ms before the end, and
+        // nanosleep, late by some microseconds, sleeps out the rest.
+        // EINTR simply goes round again.
         struct pollfd watch = {fd, 0, 0};
-        if (poll(&watch, fd >= 0 ? 1 : 0, static_cast<int>(wait)) > 0 &&
-            (watch.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
-            return -1;  // EINTR simply goes round again
+        if (fd < 0 || (left.tv_sec == 0 && left.tv_nsec <= 2000000L)) {
+            nanosleep(&left, nullptr);
+        } else {
+            long wait = left.tv_sec > 0 ? 100L : (left.tv_nsec - 1000000L) / 1000000L;
+            if (poll(&watch, 1, static_cast<int>(wait < 100L ? wait : 100L)) > 0 &&
+                (watch.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+                return -1;
+        }
         clock_gettime(CLOCK_MONOTONIC, &now);
     }
 }
