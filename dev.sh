@@ -1,8 +1,10 @@
 #!/bin/sh
 # Developer entry point.
-#   ./dev.sh build   build kovex (native) and, on x86-64, kovex.exe (32-bit
-#                    Windows, released), its 64-bit twin (tested only), and
-#                    kovex for arm64 and armhf
+#   ./dev.sh build   build kovex for this machine, with CMake and a C++
+#                    compiler alone (installed when missing)
+#   ./dev.sh build all  build it with its tests and, on x86-64, kovex.exe
+#                    (32-bit Windows, released), its 64-bit twin (tested
+#                    only), and kovex for arm64 and armhf
 #   ./dev.sh check   install what is missing, build them, run every test
 #                    (the ARM builds' under qemu-user), then again under
 #                    sanitizers with the fuzz targets
@@ -56,9 +58,14 @@ else
     DEB_PRESETS="native"
 fi
 
-# The packages each command needs; `plan` shows the same lists.
+# The packages each command needs; `plan` shows the same lists. The
+# first build needs CMake and a compiler alone; the demo adds Python, which
+# it is written in.
+QUICK_PACKAGES="cmake g++"
 packages_for() {
     case "$1" in
+    build) echo "$QUICK_PACKAGES" ;;
+    demo) echo "$QUICK_PACKAGES python3" ;;
     check) echo "$BUILD_PACKAGES $TEST_PACKAGES" ;;
     bench) echo "$BUILD_PACKAGES $TEST_PACKAGES" ;;
     package) echo "$BUILD_PACKAGES $PACKAGE_PACKAGES" ;;
@@ -134,7 +141,13 @@ build_all() {
     [ "$PRESETS" != native ] ||
         skipped "the Windows and ARM cross builds need an x86-64 machine: the native kovex alone is built and tested"
     for preset in $PRESETS; do
-        cmake --preset "$preset"
+        # The native build is also the tests' (a quick build may have left
+        # them out).
+        if [ "$preset" = native ]; then
+            cmake --preset native -DBUILD_TESTING=ON
+        else
+            cmake --preset "$preset"
+        fi
         cmake --build --preset "$preset"
     done
 }
@@ -226,12 +239,20 @@ summary() {
 
 case "${1:-}" in
 build)
-    install_missing $(packages_for build)
-    build_all
+    if [ "${2:-}" = all ]; then
+        install_missing $(packages_for all)
+        build_all
+        built=$(echo "$PRESETS" | sed 's|[a-z0-9]*|build/&|g')
+    else
+        install_missing $(packages_for build)
+        cmake --preset native -DBUILD_TESTING=OFF
+        cmake --build --preset native
+        built=build/native
+    fi
     echo
-    echo "Built $(echo "$PRESETS" | sed 's|[a-z0-9]*|build/&|g'). Try:"
-    echo "    build/native/kovex -v -p ttyUSB0 3"
-    echo "    kovex.exe -v -p COM3 3        (on Windows)"
+    echo "Built $built. Try:"
+    echo "    build/native/kovex -v -p ttyUSB0 1"
+    [ "${2:-}" != all ] || [ "$PRESETS" = native ] || echo "    kovex.exe -v -p COM3 1        (on Windows)"
     ;;
 check)
     rm -f "$SKIPS" build/as_user.summary build/*/ctest.log
@@ -250,8 +271,10 @@ check)
     summary $DEB_PRESETS asan
     ;;
 demo)
+    # Only what the demo runs: kovex and the kit, for this machine.
     install_missing $(packages_for demo)
-    build_all >/dev/null
+    cmake --preset native -DBUILD_TESTING=ON
+    cmake --build --preset native --target kovex kovexlines
     shift
     python3 tools/watch_pulse.py "$@"
     ;;
@@ -290,7 +313,7 @@ plan)
     esac
     ;;
 *)
-    echo "usage: ./dev.sh build | check | demo [options] | bench [--runs N] | package | plan COMMAND" >&2
+    echo "usage: ./dev.sh build [all] | check | demo [options] | bench [--runs N] | package | plan COMMAND" >&2
     exit 2
     ;;
 esac

@@ -14,3 +14,8 @@ found = [max((i for i, line in enumerate(timeline) if want in line), default=-1)
 print("\n".join(timeline))
 if -1 in found or found != sorted(found):
     sys.exit(f"FAIL: out of order or missing: {list(zip(order, found))}")
+# A port of the user's own is never pulsed: -p is refused before anything runs.
+for words in (["-p", "ttyUSB0"], ["-Dp", "/dev/ttyUSB0", "1"]):
+    refused = subprocess.run([sys.executable, sys.argv[1]] + words, capture_output=True, text=True)
+    if refused.returncode == 0 or "-p is not taken" not in refused.stderr or refused.stdout:
+        sys.exit(f"FAIL: the demo took {words}: {refused}")

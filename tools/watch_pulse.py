@@ -3,11 +3,13 @@
 that the test kit gives DTR and RTS, and prints what kovex said and what the
 lines did as one timeline, in the order it happened.
 
-    python3 tools/watch_pulse.py [KOVEX_OPTIONS...]   (default: -D -R 1)
+    python3 tools/watch_pulse.py [KOVEX_OPTIONS...]   (default: 1, RTS alone)
 
 The kit stamps both on one clock at the moment they happen: each line change
 as kovex makes it, and each write to standard output or error as it leaves
-kovex. Needs ./dev.sh build first.
+kovex. It only ever pulses its own pseudo-terminal: -p is refused, and it
+runs in a namespace of its own (tests/kit/private_dev.sh), with a /dev and a
+lock directory that no other program uses. Needs ./dev.sh build first.
 """
 import os
 import re
@@ -45,29 +47,46 @@ def events(log):
 def main():
     if not os.path.exists(KOVEX):
         sys.exit("build/native/kovex is missing: run ./dev.sh build first")
+    # Options are single letters, grouped or not; -p takes the next word.
+    if any(word.startswith("-") and "p" in word for word in sys.argv[1:]):
+        sys.exit("the demo pulses a pseudo-terminal of its own: -p is not taken "
+                 "(to pulse a port, run build/native/kovex -p PORT)")
+    if os.environ.get("KOVEX_PRIVATE_DEV") != "1":
+        private = os.path.join(ROOT, "tests/kit/private_dev.sh")
+        os.execv(private, [private, sys.executable] + sys.argv)
     # Only the master is kept: kovex refuses a port another process holds.
     master, slave = os.openpty()
     pty = os.ttyname(slave)
     os.close(slave)
     scratch = tempfile.mkdtemp(prefix="kovex-watch-")
     log = os.path.join(scratch, "lines.log")
-    args = [KOVEX, "-v", "-p", pty] + (sys.argv[1:] or ["-D", "-R", "1"])
+    args = [KOVEX, "-v", "-p", pty] + (sys.argv[1:] or ["1"])
     env = dict(os.environ, LD_PRELOAD=KIT, KOVEX_KIT_LOG=log, KOVEX_KIT_OUTPUT="1")
 
     started = time.monotonic()
     status = subprocess.run(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                             env=env).returncode
     lines = {"DTR": "asserted", "RTS": "asserted"}  # as a freshly opened port has them
-    print(f"{pty}: DTR and RTS start asserted, as opening a port on Linux leaves them\n")
+    print(f"{pty}: DTR and RTS start asserted, as opening a port on Linux leaves them")
+    print("\"Dropping\" is where kovex asserts the lines, \"Raising\" where it clears them\n")
     print(f"{'time':>12}  event")
     print(f"{0:>9.3f} ms  run: {' '.join(args[1:])}")
     timeline = sorted(events(log), key=lambda event: event[0]) if os.path.exists(log) else []
-    for stamp, text, change in timeline:
+    together = []
+    for i, (stamp, text, change) in enumerate(timeline):
         name, state = text.split(" ", 1)
         if name in lines:
             if state != MEANING["refused"]:
                 lines[name] = state
-            text = f"{text:<16}  DTR {lines['DTR']:<8}  RTS {lines['RTS']}"
+            # The kit logs the two lines of one request a few microseconds
+            # apart: the device saw them change together.
+            together.append(name)
+            after = timeline[i + 1] if i + 1 < len(timeline) else None
+            if after and after[1].split(" ", 1)[0] in lines and after[0] - stamp < 20e-6:
+                continue
+            text = f"{' and '.join(together)} {state}"
+            together = []
+            text = f"{text:<20}  DTR {lines['DTR']:<8}  RTS {lines['RTS']}"
         print(f"{(stamp - started) * 1000:>9.3f} ms  {'  ' if change else '> '}{text}")
     print(f"\nexit status {status}")
     os.close(master)
