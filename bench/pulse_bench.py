@@ -22,7 +22,7 @@ are.
 It ends with status 0 once every figure is printed, targets met or not; a
 measurement that cannot be made ends it with status 1.
 
-Needs ./dev.sh build (or check) first. Times come from the kit's log, which
+Needs ./dev.sh build all (or check) first. Times come from the kit's log, which
 stamps each line change with CLOCK_MONOTONIC, the clock of time.monotonic().
 The script runs itself inside tests/kit/private_dev.sh, as the tests do: Wine
 must not see the machine's serial devices, and kovex's lock files go to a

@@ -9,7 +9,8 @@ The kit stamps both on one clock at the moment they happen: each line change
 as kovex makes it, and each write to standard output or error as it leaves
 kovex. It only ever pulses its own pseudo-terminal: -p is refused, and it
 runs in a namespace of its own (tests/kit/private_dev.sh), with a /dev and a
-lock directory that no other program uses. Needs ./dev.sh build first.
+lock directory that no other program uses. ./dev.sh demo builds what it
+needs and runs it.
 """
 import os
 import re
@@ -45,8 +46,8 @@ def events(log):
 
 
 def main():
-    if not os.path.exists(KOVEX):
-        sys.exit("build/native/kovex is missing: run ./dev.sh build first")
+    if not os.path.exists(KOVEX) or not os.path.isdir(os.path.join(ROOT, "build/native/kit/lib")):
+        sys.exit("build/native/kovex or the test kit is missing: run ./dev.sh demo")
     # Options are single letters, grouped or not; -p takes the next word.
     if any(word.startswith("-") and "p" in word for word in sys.argv[1:]):
         sys.exit("the demo pulses a pseudo-terminal of its own: -p is not taken "
