@@ -6,6 +6,7 @@
 #include "port_list.h"
 #include "port_search.h"
 #include "rfc2217.h"
+#include "serial_port.h"
 #include "socket.h"
 
 #include <cstdio>
@@ -303,7 +304,10 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup, int *ended
     type_ask(answers, false);
     bool pending = false, again = false, failed = false;
     uint32_t changed = started;  // when the answers last told something new
-    uint32_t asked = started, checked = started;
+    // When the type was last asked, on the finer clock: Windows' tick is
+    // 16 ms, as much as the margin past a responder's longest delay.
+    uint64_t asked = clock_microseconds();
+    uint32_t checked = started;
     bool crowded = false;  // another querier asked for the type
     bool owed = true;      // the view may have become whole since it was last looked at
     *ended = ENDED_NO_MATCH;
@@ -311,9 +315,10 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup, int *ended
         uint32_t now = clock_milliseconds();
         uint32_t spent = now - started, still = now - changed;
         uint32_t left = milliseconds_left(started, lookup->wait_ms);
+        uint64_t since = clock_microseconds() - asked;
         if (crowded)
             *ended = ENDED_CROWDED;
-        else if (owed && now - asked >= ANSWER_DELAY_MS && now - checked >= WHOLE_CHECK_MS) {
+        else if (owed && since >= ANSWER_DELAY_MS * 1000u && now - checked >= WHOLE_CHECK_MS) {
             checked = now;
             owed = false;
             *ended = view_whole(answers) ? choice_ready(answers) : ENDED_NOT_WHOLE;
@@ -328,7 +333,7 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup, int *ended
             responders_cut(answers, true)) {
             again = true;
             type_ask(answers, true);
-            asked = clock_milliseconds();
+            asked = clock_microseconds();
             owed = true;
         }
         // What the answers left out is asked for once they have told
@@ -342,7 +347,8 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup, int *ended
         if (!again && spent < ASK_AGAIN_MS && wait > ASK_AGAIN_MS - spent)
             wait = ASK_AGAIN_MS - spent;
         if (owed && !crowded) {  // wake for the look that is owed
-            uint32_t due = now - asked < ANSWER_DELAY_MS ? ANSWER_DELAY_MS - (now - asked)
+            uint32_t due = since < ANSWER_DELAY_MS * 1000u
+                               ? static_cast<uint32_t>((ANSWER_DELAY_MS * 1000u - since + 999u) / 1000u)
                            : now - checked < WHOLE_CHECK_MS ? WHOLE_CHECK_MS - (now - checked)
                                                             : 0;
             wait = wait < due ? wait : due;
@@ -613,9 +619,14 @@ int mdns_search(const char *name, char *found, size_t capacity)
         "", "another querier asked for the type meanwhile, and may have had part of the answers",
         "nothing matched, and a board may be slow to answer", "not every answer was seen whole"};
     static MdnsAnswers answers;
-    if (lookup_parse(name, &lookup) != 0 ||
-        pattern_compile(&program, lookup.pattern, PORT_TEXT_UTF8) != 0)
+    if (lookup_parse(name, &lookup) != 0) {
+        port_reason_set("an option after the pattern is unknown, or its n, type or wait is bad");
         return -1;
+    }
+    if (pattern_compile(&program, lookup.pattern, PORT_TEXT_UTF8) != 0) {
+        port_reason_set("the pattern '%s' is not one the lookup can take", lookup.pattern);
+        return -1;
+    }
     int ended;
     int gathered = answers_gather(&answers, &lookup, &ended);
     if (port_search_report != 0)

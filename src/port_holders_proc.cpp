@@ -5,6 +5,9 @@
 // stand.
 #include "port_holders.h"
 
+#include "port_search.h"
+#include "serial_port.h"
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -82,10 +85,25 @@ int port_holders_check(const char *path)
     char own[24];
     snprintf(own, sizeof own, "%ld", static_cast<long>(getpid()));
     bool held = false;
-    for (struct dirent *entry; !held && (entry = readdir(processes)) != nullptr;)
+    char holder[24] = "";
+    for (struct dirent *entry; !held && (entry = readdir(processes)) != nullptr;) {
         held = entry->d_name[0] >= '1' && entry->d_name[0] <= '9' &&
                strcmp(entry->d_name, own) != 0 &&
                process_holds(dirfd(processes), entry->d_name, &port, kind == PTY_SLAVE);
+        if (held)
+            snprintf(holder, sizeof holder, "%.20s", entry->d_name);
+    }
     closedir(processes);
-    return held ? -1 : 0;
+    if (!held)
+        return 0;
+    // Its name, as the kernel keeps it, for -d: any bytes, shown escaped.
+    char comm_path[48], comm[64] = "?";
+    snprintf(comm_path, sizeof comm_path, "/proc/%s/comm", holder);
+    FILE *file = fopen(comm_path, "re");
+    if (file != nullptr && fgets(comm, sizeof comm, file) != nullptr)
+        comm[strcspn(comm, "\n")] = '\0';
+    if (file != nullptr)
+        fclose(file);
+    port_reason_set("%s is open in process %s (%s)", path, holder, search_text_escaped(comm));
+    return -1;
 }

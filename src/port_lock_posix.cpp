@@ -3,6 +3,8 @@
 // taken over, and content that names no process stops nobody for long.
 #include "port_lock.h"
 
+#include "serial_port.h"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -43,10 +45,14 @@ static int lock_name(const char *device)
     return 0;
 }
 
+// The process the lock last read names, for -d; 0 when it names none.
+static long lock_owner;
+
 // Whether the lock open on fd, last written at written, belongs to nobody
 // alive.
 static bool lock_is_stale(int fd, time_t written)
 {
+    lock_owner = 0;
     char text[32];
     ssize_t length = read(fd, text, sizeof text - 1);
     if (length < 0)
@@ -66,6 +72,7 @@ static bool lock_is_stale(int fd, time_t written)
     // since 0 and negative ids name process groups.
     if (pid <= 0 || pid > INT_MAX || pid == getpid())
         return true;
+    lock_owner = static_cast<long>(pid);
     return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
@@ -100,6 +107,7 @@ static int lock_open(struct stat *held)
 static int lock_take_over()
 {
     struct stat held, named;
+    lock_owner = 0;
     int fd = lock_open(&held);
     if (fd < 0)
         return fd == LOCK_GONE ? 1 : -1;
@@ -144,10 +152,18 @@ int port_lock(const char *path)
             // A live owner; or no usable lock directory, or a stale lock we
             // may not remove, where nobody alive holds the port and the run
             // carries on without a lock file.
+            if (taken_over < 0 && lock_owner != 0)
+                port_reason_set("the lock file %s names process %ld, which is running", lock_path,
+                                lock_owner);
+            else if (taken_over < 0)
+                port_reason_set("the lock file %s is not a lock of a process that is gone: it "
+                                "cannot be read, is no regular file, or is being written",
+                                lock_path);
             lock_path[0] = '\0';
             return taken_over;
         }
     }
+    port_reason_set("the lock file %s kept coming back: another run is taking the port", lock_path);
     lock_path[0] = '\0';
     return -1;  // the lock kept coming back: another run is taking the port
 }

@@ -4,6 +4,7 @@
 
 #include "pattern.h"
 #include "port_list.h"
+#include "serial_port.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -157,9 +158,14 @@ int port_search(const char *name, char *found, size_t capacity)
     char pattern[PATTERN_MAX];
     unsigned long n;
     bool skip_busy;
-    if (search_parse(name, pattern, &n, &skip_busy) != 0 ||
-        pattern_compile(&program, pattern, PORT_TEXT_UTF8) != 0)
+    if (search_parse(name, pattern, &n, &skip_busy) != 0) {
+        port_reason_set("an option after the pattern is unknown, or n is no count from 1");
         return -1;
+    }
+    if (pattern_compile(&program, pattern, PORT_TEXT_UTF8) != 0) {
+        port_reason_set("the pattern '%s' is not one the lookup can take", pattern);
+        return -1;
+    }
     // The choice is made from every port or not at all: a choice from part
     // of the list could be another board than the one meant.
     PortEntry *entries = nullptr;

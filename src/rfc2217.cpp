@@ -4,6 +4,7 @@
 
 #include "lines.h"
 #include "pattern.h"
+#include "serial_port.h"
 #include "socket.h"
 #include "telnet.h"
 
@@ -295,17 +296,19 @@ static int remote_fail(const char *message)
 static int remote_refused(const char *name)
 {
     socket_close();
-    fprintf(stderr, "Unable to open Serial Port '%s'.\n", name);
-    return -1;
+    return port_open_failed(name);
 }
 
 int remote_port_open(const char *name)
 {
     last_operation = 0;
     last_failed = false;
-    if (remote_address_parse(name, &remote) != 0 ||
-        socket_connect(remote.host, remote.service, remote.timeout_ms) != 0)
+    if (remote_address_parse(name, &remote) != 0) {
+        port_reason_set("not a remote port name: rfc2217://HOST:PORT[?OPTION...]");
         return remote_refused(name);
+    }
+    if (socket_connect(remote.host, remote.service, remote.timeout_ms) != 0)
+        return remote_refused(name);  // the socket layer says why
     telnet_reader_start(&reader);
 
     // Everything goes out in one write, so that the whole configuration
@@ -331,13 +334,19 @@ int remote_port_open(const char *name)
     int sent = socket_send(requests, length, remote.timeout_ms);
     int waited = sent == 0 ? remote_wait(UNTIL_OPTION)
                            : sent == SOCKET_TIMEOUT ? WAIT_TIMEOUT : WAIT_CLOSED;
-    if (waited == WAIT_CLOSED)
+    if (waited == WAIT_CLOSED) {
+        port_reason_set("the server at %s:%s closed the connection: the port is busy there",
+                        remote.host, remote.service);
         return remote_refused(name);
+    }
     if (waited == WAIT_TIMEOUT || reader.com_port < 0)
         return remote_fail(" unable to read DCB !\n");
     waited = remote_wait(UNTIL_ANSWERS);
-    if (waited == WAIT_CLOSED && !reader.answered)
+    if (waited == WAIT_CLOSED && !reader.answered) {
+        port_reason_set("the server at %s:%s closed the connection: the port is busy there",
+                        remote.host, remote.service);
         return remote_refused(name);
+    }
     if (waited != WAIT_DONE || any_refused())
         return remote_fail("Unable to set DCB !\n");
     return 0;

@@ -6,6 +6,7 @@
 #include "port_search.h"
 #include "rfc2217.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -21,6 +22,25 @@ int port_path(char *path, size_t capacity, const char *prefix, const char *name)
     memcpy(path, prefix, prefix_length);
     memcpy(path + prefix_length, name, name_length + 1);
     return 0;
+}
+
+static char reason[400];
+
+void port_reason_set(const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(reason, sizeof reason, format, arguments);
+    va_end(arguments);
+}
+
+int port_open_failed(const char *name)
+{
+    fprintf(stderr, "Unable to open Serial Port '%s'.\n", name);
+    if (port_search_report != 0 && reason[0] != '\0')
+        fprintf(stderr, "Why: %s\n", reason);
+    reason[0] = '\0';
+    return -1;
 }
 
 // Which port the open chose, by the name given; the line operations, the
@@ -68,20 +88,16 @@ int port_open(const char *name)
     if (mdns_port_name(name)) {
         // What the network names is opened as if its address had been given.
         char address[REMOTE_NAME_MAX + 1];
-        if (mdns_search(name, address, sizeof address) != 0) {
-            fprintf(stderr, "Unable to open Serial Port '%s'.\n", name);
-            return -1;
-        }
+        if (mdns_search(name, address, sizeof address) != 0)
+            return port_open_failed(name);
         return remote_port_open(address);
     }
     if (!port_search_name(name))
         return local_port_open(name);
     // What a search finds is opened as if its name had been given.
     char found[PORT_NAME_MAX];
-    if (port_search(name, found, sizeof found) != 0) {
-        fprintf(stderr, "Unable to open Serial Port '%s'.\n", name);
-        return -1;
-    }
+    if (port_search(name, found, sizeof found) != 0)
+        return port_open_failed(name);
     return local_port_open(found);
 }
 

@@ -44,6 +44,12 @@ int local_port_hold(uint32_t milliseconds);
 // Holds the current state for the given time; never returns early.
 void hold_milliseconds(uint32_t milliseconds);
 
+// Why an open failed, as far as the place that found it can tell: set
+// there, and said with -d on one line ("Why: ...") after the open-failure
+// message, which port_open_failed prints for every kind of port. Returns -1.
+void port_reason_set(const char *format, ...);
+int port_open_failed(const char *name);
+
 // Writes prefix followed by name into path. Returns 0, or -1 (path left
 // empty) when the two and the terminator do not fit in capacity bytes.
 int port_path(char *path, size_t capacity, const char *prefix, const char *name);

@@ -5,8 +5,10 @@
 #include "port_holders.h"
 #include "port_lock.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
@@ -88,17 +90,23 @@ int local_port_open(const char *name)
     // whoever they run as; TIOCEXCL also turns away other programs, but not
     // root, and a device that refuses it is still usable. O_NONBLOCK: the
     // open must not wait for carrier, nor on a FIFO given as the port.
-    if (port_path(path, sizeof path, device_prefix(name), name) == 0 &&
-        port_holders_check(path) == 0 && port_lock(path) == 0)
+    // Each step that turns the port away says why, for -d.
+    bool named = port_path(path, sizeof path, device_prefix(name), name) == 0;
+    if (!named)
+        port_reason_set("the name is too long for a device path");
+    if (named && port_holders_check(path) == 0 && port_lock(path) == 0) {
         fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            port_reason_set("%s: %s", path, strerror(errno));
+    }
     if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        port_reason_set("%s is held by another run of kovex", path);
         close(fd);
         fd = -1;
     }
     if (fd < 0) {
         port_unlock();
-        fprintf(stderr, "Unable to open Serial Port '%s'.\n", name);
-        return -1;
+        return port_open_failed(name);
     }
 
     struct termios current;
@@ -114,13 +122,12 @@ int local_port_open(const char *name)
     // the drivers carry out as one change at the device. DTR first would
     // leave RTS on with DTR off in between, the very state in which an
     // ESP32's auto-reset circuit holds the chip in reset: where the one
-    // request is refused, each line is tried alone, RTS first. A refusal
-    // here is no configuration failure: the line operations that follow
-    // meet it and report it.
-    if (modem_lines(fd, TIOCMBIC, TIOCM_DTR | TIOCM_RTS) != 0) {
-        (void)modem_lines(fd, TIOCMBIC, TIOCM_RTS);
+    // request is refused, each line is tried alone, RTS first, and DTR only
+    // once RTS is off. A refusal here is no configuration failure: the line
+    // operations that follow meet it and report it.
+    if (modem_lines(fd, TIOCMBIC, TIOCM_DTR | TIOCM_RTS) != 0 &&
+        modem_lines(fd, TIOCMBIC, TIOCM_RTS) == 0)
         (void)modem_lines(fd, TIOCMBIC, TIOCM_DTR);
-    }
 
     port_handle = fd;
     return 0;

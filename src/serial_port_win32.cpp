@@ -36,18 +36,36 @@ static int port_fail(HANDLE handle, const char *message)
     return -1;
 }
 
+// The system's own text for the last error, on one line.
+static void reason_from_system(const char *path)
+{
+    char text[256];
+    DWORD error = GetLastError();
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
+                          text[length - 1] == ' '))
+        length--;
+    text[length] = '\0';
+    port_reason_set("%s: %s (error %lu)", path, length > 0 ? text : "no text for it",
+                    static_cast<unsigned long>(error));
+}
+
 int local_port_open(const char *name)
 {
     char path[DEVICE_PATH_CAPACITY];
     HANDLE handle = INVALID_HANDLE_VALUE;
-    if (port_path(path, sizeof path, DEVICE_PREFIX, name) == 0)
+    if (port_path(path, sizeof path, DEVICE_PREFIX, name) != 0) {
+        port_reason_set("the name is too long for a device path");
+    } else {
         handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                              OPEN_EXISTING,
                              FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        fprintf(stderr, "Unable to open Serial Port '%s'.\n", name);
-        return -1;
+        if (handle == INVALID_HANDLE_VALUE)
+            reason_from_system(path);
     }
+    if (handle == INVALID_HANDLE_VALUE)
+        return port_open_failed(name);
 
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);

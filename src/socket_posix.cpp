@@ -2,7 +2,10 @@
 // systems: BSD sockets, non-blocking, every wait through poll().
 #include "socket.h"
 
+#include "serial_port.h"
+
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <ifaddrs.h>
@@ -65,13 +68,14 @@ static void quick_acks()
 #endif
 }
 
-static int address_connect(const struct addrinfo *address, uint32_t timeout_ms)
+static int address_connect(const struct addrinfo *address, const char *service,
+                           uint32_t timeout_ms)
 {
     socket_fd = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
     if (socket_fd < 0)
         return -1;
     int on = 1;
-    int failed = 0;
+    int failed = 0, waited = 1;
     socklen_t failed_size = sizeof failed;
     if (fcntl(socket_fd, F_SETFD, FD_CLOEXEC) != 0 ||
         fcntl(socket_fd, F_SETFL, O_NONBLOCK) != 0 ||
@@ -80,9 +84,14 @@ static int address_connect(const struct addrinfo *address, uint32_t timeout_ms)
         setsockopt(socket_fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on) != 0 ||
 #endif
         (connect(socket_fd, address->ai_addr, address->ai_addrlen) != 0 &&
-         (errno != EINPROGRESS || socket_wait(POLLOUT, timeout_ms) != 1 ||
+         (errno != EINPROGRESS || (waited = socket_wait(POLLOUT, timeout_ms)) != 1 ||
           getsockopt(socket_fd, SOL_SOCKET, SO_ERROR, &failed, &failed_size) != 0 ||
           failed != 0))) {
+        const char *why = waited == 0 ? "no answer in time" : strerror(failed != 0 ? failed : errno);
+        char numeric[64] = "?";
+        (void)getnameinfo(address->ai_addr, address->ai_addrlen, numeric, sizeof numeric, nullptr,
+                          0, NI_NUMERICHOST);
+        port_reason_set("no connection to %s port %s: %s", numeric, service, why);
         socket_close();
         return -1;
     }
@@ -97,14 +106,17 @@ int socket_connect(const char *host, const char *service, uint32_t timeout_ms)
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
     struct addrinfo *addresses = nullptr;
-    if (getaddrinfo(host, service, &hints, &addresses) != 0)
+    int resolved = getaddrinfo(host, service, &hints, &addresses);
+    if (resolved != 0) {
+        port_reason_set("%s does not resolve: %s", host, gai_strerror(resolved));
         return -1;
+    }
     // An address that drops the attempt (IPv6 without a route to the
     // server, say) must not use up the next one's time.
     int result = -1;
     for (const struct addrinfo *address = addresses; address != nullptr && result != 0;
          address = address->ai_next)
-        result = address_connect(address, timeout_ms);
+        result = address_connect(address, service, timeout_ms);
     freeaddrinfo(addresses);
     return result;
 }

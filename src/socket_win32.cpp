@@ -9,6 +9,8 @@
 
 #include "socket.h"
 
+#include "serial_port.h"
+
 #include <cstdlib>
 
 static SOCKET socket_handle = INVALID_SOCKET;
@@ -144,7 +146,7 @@ int socket_connect(const char *host, const char *service, uint32_t timeout_ms)
         release = reinterpret_cast<freeaddrinfo_function>(
             reinterpret_cast<void (*)()>(GetProcAddress(winsock, "freeaddrinfo")));
     }
-    int result = -1;
+    int result = -1, resolved = 0;
     if (resolve == nullptr || release == nullptr) {
         result = ipv4_connect(host, service, timeout_ms);
     } else {
@@ -153,7 +155,10 @@ int socket_connect(const char *host, const char *service, uint32_t timeout_ms)
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
         struct addrinfo *addresses = nullptr;
-        if (resolve(host, service, &hints, &addresses) == 0) {
+        resolved = resolve(host, service, &hints, &addresses);
+        if (resolved != 0)
+            port_reason_set("%s does not resolve (Winsock error %d)", host, resolved);
+        if (resolved == 0) {
             // An address that drops the attempt must not use up the next one's time.
             for (const struct addrinfo *address = addresses; address != nullptr && result != 0;
                  address = address->ai_next)
@@ -162,6 +167,9 @@ int socket_connect(const char *host, const char *service, uint32_t timeout_ms)
             release(addresses);
         }
     }
+    if (result != 0 && resolved == 0)
+        port_reason_set("no connection to %s port %s (Winsock error %d)", host, service,
+                        WSAGetLastError());
     if (result != 0)
         socket_close();
     return result;
