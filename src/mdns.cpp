@@ -307,6 +307,7 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup, int *ended
     // When the type was last asked, on the finer clock: Windows' tick is
     // 16 ms, as much as the margin past a responder's longest delay.
     uint64_t asked = clock_microseconds();
+    const uint64_t delay = uint64_t{ANSWER_DELAY_MS} * 1000u;
     uint32_t checked = started;
     bool crowded = false;  // another querier asked for the type
     bool owed = true;      // the view may have become whole since it was last looked at
@@ -318,7 +319,7 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup, int *ended
         uint64_t since = clock_microseconds() - asked;
         if (crowded)
             *ended = ENDED_CROWDED;
-        else if (owed && since >= ANSWER_DELAY_MS * 1000u && now - checked >= WHOLE_CHECK_MS) {
+        else if (owed && since >= delay && now - checked >= WHOLE_CHECK_MS) {
             checked = now;
             owed = false;
             *ended = view_whole(answers) ? choice_ready(answers) : ENDED_NOT_WHOLE;
@@ -347,8 +348,7 @@ static int answers_gather(MdnsAnswers *answers, const Lookup *lookup, int *ended
         if (!again && spent < ASK_AGAIN_MS && wait > ASK_AGAIN_MS - spent)
             wait = ASK_AGAIN_MS - spent;
         if (owed && !crowded) {  // wake for the look that is owed
-            uint32_t due = since < ANSWER_DELAY_MS * 1000u
-                               ? static_cast<uint32_t>((ANSWER_DELAY_MS * 1000u - since + 999u) / 1000u)
+            uint32_t due = since < delay ? static_cast<uint32_t>((delay - since + 999u) / 1000u)
                            : now - checked < WHOLE_CHECK_MS ? WHOLE_CHECK_MS - (now - checked)
                                                             : 0;
             wait = wait < due ? wait : due;
