@@ -80,9 +80,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check();
     if (taken < 0 && (answers.service_count != seeded || answers.host_count != 0))
         abort();  // a packet refused leaves nothing behind
+    // Taking it again keeps nothing more. It may keep less: a packet that
+    // withdraws an address and tells of another can, the second time, take
+    // its responder past its bound, which then leaves it out.
     size_t services = answers.service_count, hosts = answers.host_count;
     (void)mdns_answers_take(&answers, data, size, source, link, netmask, 0, shared, shared);
-    if (answers.service_count != services || answers.host_count != hosts)
+    if (answers.service_count > services || answers.host_count > hosts)
         abort();
     return 0;
 }
