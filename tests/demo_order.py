@@ -1,10 +1,15 @@
 #!/usr/bin/env python3
 """The demo tells events in the order they happened: the banner first, and
-each progress line before the line change it announces.
+each progress line before the line change it announces; it refuses -p. And
+the README's first reset runs as written, on the kit's pseudo-terminal in
+place of ttyUSB0.
 
     demo_order.py DEMO"""
+import os
+import re
 import subprocess
 import sys
+import tempfile
 
 timeline = subprocess.run([sys.executable, sys.argv[1], "-R", "0"], capture_output=True,
                           text=True, check=True).stdout.splitlines()
@@ -19,3 +24,18 @@ for words in (["-p", "ttyUSB0"], ["-Dp", "/dev/ttyUSB0", "1"]):
     refused = subprocess.run([sys.executable, sys.argv[1]] + words, capture_output=True, text=True)
     if refused.returncode == 0 or "-p is not taken" not in refused.stderr or refused.stdout:
         sys.exit(f"FAIL: the demo took {words}: {refused}")
+
+root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+with open(os.path.join(root, "README.md")) as readme:
+    first = re.search(r"^    \./dev\.sh build && (.*?)\s+#", readme.read(), re.M)[1]
+master, slave = os.openpty()
+pty = os.ttyname(slave)
+os.close(slave)
+with tempfile.TemporaryDirectory() as scratch:
+    env = dict(os.environ, LD_PRELOAD=os.path.join(root, "build/native/kit/$LIB/libkovexlines.so"),
+               KOVEX_KIT_LOG=os.path.join(scratch, "lines.log"))
+    run = subprocess.run(first.replace("ttyUSB0", pty).split(), cwd=root, env=env,
+                         capture_output=True, text=True)
+os.close(master)
+if run.returncode != 0 or "Dropping RTS.." not in run.stdout:
+    sys.exit(f"FAIL: the README's first reset, {first!r}, on {pty}: {run}")
