@@ -299,6 +299,14 @@ static int remote_refused(const char *name)
     return port_open_failed(name);
 }
 
+// The server closed before its first answer to a setting: it turned us away.
+static int remote_busy(const char *name)
+{
+    port_reason_set("the server at %s:%s closed the connection: the port is busy there",
+                    remote.host, remote.service);
+    return remote_refused(name);
+}
+
 int remote_port_open(const char *name)
 {
     last_operation = 0;
@@ -334,19 +342,13 @@ int remote_port_open(const char *name)
     int sent = socket_send(requests, length, remote.timeout_ms);
     int waited = sent == 0 ? remote_wait(UNTIL_OPTION)
                            : sent == SOCKET_TIMEOUT ? WAIT_TIMEOUT : WAIT_CLOSED;
-    if (waited == WAIT_CLOSED) {
-        port_reason_set("the server at %s:%s closed the connection: the port is busy there",
-                        remote.host, remote.service);
-        return remote_refused(name);
-    }
+    if (waited == WAIT_CLOSED)
+        return remote_busy(name);
     if (waited == WAIT_TIMEOUT || reader.com_port < 0)
         return remote_fail(" unable to read DCB !\n");
     waited = remote_wait(UNTIL_ANSWERS);
-    if (waited == WAIT_CLOSED && !reader.answered) {
-        port_reason_set("the server at %s:%s closed the connection: the port is busy there",
-                        remote.host, remote.service);
-        return remote_refused(name);
-    }
+    if (waited == WAIT_CLOSED && !reader.answered)
+        return remote_busy(name);
     if (waited != WAIT_DONE || any_refused())
         return remote_fail("Unable to set DCB !\n");
     return 0;
