@@ -100,7 +100,7 @@ int local_port_open(const char *name)
             port_reason_set("%s: %s", path, strerror(errno));
     }
     if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        port_reason_set("%s is held by another run of kovex", path);
+        port_reason_set("%s is locked with flock by another process (another kovex, say)", path);
         close(fd);
         fd = -1;
     }
