@@ -623,10 +623,8 @@ int mdns_search(const char *name, char *found, size_t capacity)
         port_reason_set("an option after the pattern is unknown, or its n, type or wait is bad");
         return -1;
     }
-    if (pattern_compile(&program, lookup.pattern, PORT_TEXT_UTF8) != 0) {
-        port_reason_set("the pattern '%s' is not one the lookup can take", lookup.pattern);
+    if (lookup_pattern_compile(&program, lookup.pattern) != 0)
         return -1;
-    }
     int ended;
     int gathered = answers_gather(&answers, &lookup, &ended);
     if (port_search_report != 0)

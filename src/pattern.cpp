@@ -61,6 +61,15 @@ static uint32_t fold_up(uint32_t c)
     return (c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7) ? c - 0x20 : c;
 }
 
+// Marks the pattern refused at p, the first place found wrong, so that the
+// user can be told where.
+static void refuse(Program *program, const char *p)
+{
+    if (!program->failed)
+        program->refused_at = p;
+    program->failed = true;
+}
+
 static int emit(Program *program, int op, uint32_t value)
 {
     if (program->length == PATTERN_CODE_MAX) {
@@ -241,7 +250,7 @@ static const char *parse_class(Program *program, const char *p)
         bool escape, escape_high;
         const char *next = *p == '\0' ? nullptr : class_member(program, p, &low, &escape);
         if (next == nullptr) {
-            program->failed = true;  // unterminated, or an escape Python refuses
+            refuse(program, p);  // unterminated, or an escape Python refuses
             return p;
         }
         if (escape) {
@@ -257,7 +266,7 @@ static const char *parse_class(Program *program, const char *p)
         // A range: both ends must be characters, in order, as Python wants.
         p = class_member(program, next + 1, &high, &escape_high);
         if (p == nullptr || escape || escape_high || high < low) {
-            program->failed = true;
+            refuse(program, next);
             return next;
         }
         class_add(program, low, high);
@@ -320,21 +329,21 @@ static const char *parse_atom(Program *program, const char *p)
     case '[': return parse_class(program, p + 1);
     case '(':
         if (++program->depth > NESTING_MAX) {
-            program->failed = true;
+            refuse(program, p);
             return p;
         }
         p += p[1] == '?' && p[2] == ':' ? 3 : 1;
         p = parse_alternation(program, p);
         program->depth--;
         if (*p != ')')
-            program->failed = true;
+            refuse(program, p);
         return *p == ')' ? p + 1 : p;
     case '*': case '+': case '?': case ')': case '\0':
-        program->failed = true;  // nothing to repeat, or a group never opened
+        refuse(program, p);  // nothing to repeat, or a group never opened
         return p;
     case '{':
         if (count_parse(p, &min, &max) != nullptr) {
-            program->failed = true;  // a count with nothing to repeat
+            refuse(program, p);  // a count with nothing to repeat
             return p;
         }
         emit(program, OP_CHAR, '{');
@@ -342,7 +351,7 @@ static const char *parse_atom(Program *program, const char *p)
     case '\\':
         p++;
         if (*p == '\0' || escape_unknown(*p)) {
-            program->failed = true;
+            refuse(program, p - 1);
             return p;
         }
         if (*p == 'd' || *p == 'w' || *p == 's') {
@@ -370,9 +379,14 @@ static const char *parse_repeat(Program *program, const char *p)
     // As in Python's re: an anchor is nothing to repeat, a repeat of a
     // repeat is refused (a possessive one among them), and so is {m,n} with
     // n below m.
+    const char *repeat = p;
     p = after + (*after == '?' ? 1 : 0);
-    if (anchor || quantifier(p, &again_min, &again_max) != nullptr || (max >= 0 && max < min)) {
-        program->failed = true;
+    if (quantifier(p, &again_min, &again_max) != nullptr) {
+        refuse(program, p);
+        return p;
+    }
+    if (anchor || (max >= 0 && max < min)) {
+        refuse(program, repeat);
         return p;
     }
     fragment_repeat(program, at, min, max);
@@ -404,7 +418,7 @@ int pattern_compile(Program *program, const char *pattern, bool utf8)
     program->utf8 = utf8;
     const char *end = parse_alternation(program, pattern);
     if (*end != '\0')
-        program->failed = true;  // a ")" never opened
+        refuse(program, end);  // a ")" never opened
     emit(program, OP_MATCH, 0);
     return program->failed ? -1 : 0;
 }

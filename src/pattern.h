@@ -43,6 +43,7 @@ struct PatternProgram {
     int range_count;
     bool utf8;
     bool failed;
+    const char *refused_at;  // where the pattern was found wrong; none when too large
     int depth;
 };
 

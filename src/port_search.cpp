@@ -152,6 +152,30 @@ static int port_choose(PortEntry *entries, size_t count, const PatternProgram *p
     return -1;
 }
 
+int lookup_pattern_compile(PatternProgram *program, const char *pattern)
+{
+    if (pattern_compile(program, pattern, PORT_TEXT_UTF8) == 0)
+        return 0;
+#define REFUSED "the pattern '%s' is not one the lookup can take: "
+    const char *at = program->refused_at;
+    if (at == nullptr) {
+        port_reason_set(REFUSED "it is too large for the lookup (%d steps, %d classes)",
+                        pattern, PATTERN_CODE_MAX, PATTERN_CLASS_MAX);
+        return -1;
+    }
+    // Counted from 1, as the user reads the pattern: in characters where the
+    // texts are UTF-8, else in bytes.
+    unsigned long character = 1;
+    for (const char *p = pattern; p < at; p++)
+        character += !PORT_TEXT_UTF8 || (static_cast<unsigned char>(*p) & 0xC0) != 0x80 ? 1 : 0;
+    if (*at == '\0')
+        port_reason_set(REFUSED "it ends too soon", pattern);
+    else
+        port_reason_set(REFUSED "refused at character %lu, '%s'", pattern, character, at);
+#undef REFUSED
+    return -1;
+}
+
 int port_search(const char *name, char *found, size_t capacity)
 {
     static PatternProgram program;
@@ -162,10 +186,8 @@ int port_search(const char *name, char *found, size_t capacity)
         port_reason_set("an option after the pattern is unknown, or n is no count from 1");
         return -1;
     }
-    if (pattern_compile(&program, pattern, PORT_TEXT_UTF8) != 0) {
-        port_reason_set("the pattern '%s' is not one the lookup can take", pattern);
+    if (lookup_pattern_compile(&program, pattern) != 0)
         return -1;
-    }
     // The choice is made from every port or not at all: a choice from part
     // of the list could be another board than the one meant.
     PortEntry *entries = nullptr;

@@ -21,6 +21,11 @@ int search_count_parse(const char *digits, size_t length, unsigned long *n);
 // The text is kept until the next call.
 const char *search_text_escaped(const char *text);
 
+// Compiles a lookup's pattern. Returns 0, or -1 with the reason, and where
+// the pattern went wrong, kept for -d.
+struct PatternProgram;
+int lookup_pattern_compile(PatternProgram *program, const char *pattern);
+
 // Non-zero: a search also names, on standard output, the port it found and
 // its hardware ID, and when nothing matches lists every port it saw on
 // standard error. The run sets it from -d.

@@ -114,6 +114,7 @@ class Case:
     flood: bool = False        # the stand-in responder floods _iostream._tcp meanwhile
     hold_5353: bool = False    # another program holds UDP port 5353 without sharing it
     hangup: bool = False       # the port ({HANGUP}) goes away once RTS is set, as a USB board may
+    other_user: bool = False   # kovex runs as OTHER_UID, to whom the port ({PTY}: root's) is closed
 
     @property
     def servers(self):
@@ -182,6 +183,10 @@ CASES = [
     Case("missing port, settings still printed, and why", ["-d", "-p", "{MISSING}"], status=255,
          out="Port: '{MISSING}'\nDelay: 10 seconds\n",
          err="Unable to open Serial Port '{MISSING}'.\nWhy: {ANY}{MISSING}: {ANY}\n"),
+    Case("a port the user may not open, and why", ["-qd", "-p", "{PTY}", "0"], status=255,
+         out="Port: '{PTY}'\nDelay: 0 seconds\n", banner=False, other_user=True, kit=False,
+         only="native",
+         err="Unable to open Serial Port '{PTY}'.\nWhy: {PTY}: Permission denied\n"),
     Case("not a serial device", ["-v", "-p", "{NULL}", "0"], status=255,
          err=" unable to read DCB !\n"),
     Case("28-character name", ["-p", LONG28], status=255,
@@ -437,6 +442,8 @@ REMOTE = [
 # patterns that differ by platform are placeholders too.
 FOUND = "Found: '{%s}' {%s_ID}\n"
 UTF8 = lambda word: word.encode().decode("latin-1")  # a word's UTF-8 bytes, as the run takes them
+# A uid without an account, whom a port of root's is closed to.
+OTHER_UID = 64210
 SEARCH_FAILED = "Unable to open Serial Port '%s'.\n"
 
 
@@ -471,10 +478,10 @@ HWGREP = [
          opens="PTY2", holder=True, only="native", lines=OPENED + PULSE["RTS"],
          out="Port: 'hwgrep://0403:6001&skip_busy'\nDelay: 0 seconds\n" + FOUND % ("USB_B", "USB_B"))
 ] + [
-    Case("hwgrep: -d says why a pattern is refused", ["-qd", "-p", "hwgrep://(FT232R", "0"],
-         status=255, banner=False, out=SETTINGS % "hwgrep://(FT232R", lines=[],
-         err=SEARCH_FAILED % "hwgrep://(FT232R" +
-         "Why: the pattern '(FT232R' is not one the lookup can take\n"),
+    Case("hwgrep: -d says where a pattern is refused", ["-qd", "-p", "hwgrep://FT232R\\b", "0"],
+         status=255, banner=False, out=SETTINGS % "hwgrep://FT232R\\b", lines=[],
+         err=SEARCH_FAILED % "hwgrep://FT232R\\b" + "Why: the pattern 'FT232R\\b' is not one the "
+         "lookup can take: refused at character 7, '\\b'\n"),
     Case("hwgrep: no match, -d lists every port", ["-d", "-p", "hwgrep://no such board", "0"],
          status=255, out="Port: 'hwgrep://no such board'\nDelay: 0 seconds\n",
          err="{LISTING}" + SEARCH_FAILED % "hwgrep://no such board", lines=[]),
@@ -1148,8 +1155,8 @@ class Runner:
         }
         return [name for name, ok in wanted.items() if not ok]
 
-    def start(self, args, case_env=None, cwd=None):
-        launch = (args, case_env, cwd)
+    def start(self, args, case_env=None, cwd=None, other_user=False):
+        launch = (args, case_env, cwd, other_user)
         env = dict(self.env, KOVEX_KIT_LOG=self.log, **(case_env or {}))
         # One byte per character, so that bytes 0x80 to 0xFF go out as such.
         args = [a.encode("latin-1") for a in args]
@@ -1160,8 +1167,9 @@ class Runner:
         out = tempfile.TemporaryFile(dir=self.work)
         err = tempfile.TemporaryFile(dir=self.work)
         # Files rather than pipes: Wine's daemons would hold a pipe open.
+        user = {"user": OTHER_UID, "group": OTHER_UID, "extra_groups": []} if other_user else {}
         process = subprocess.Popen(command, stdout=out, stderr=err, env=env,
-                                   cwd=cwd or self.work)
+                                   cwd=cwd or self.work, **user)
         process.launch = launch
         return process, out, err
 
@@ -1268,7 +1276,7 @@ class Runner:
         try:
             for attempt in (1, 2):
                 started = time.monotonic()
-                process, out, err = self.start(args, env, cwd)
+                process, out, err = self.start(args, env, cwd, case.other_user)
                 held = []
                 # ser2net gives the port back its own settings when the client
                 # goes: a remote run's are read while it holds the port.
@@ -2123,6 +2131,12 @@ def main():
             cases += MDNS
     else:
         print(f"skipped: ser2net is missing ({options.ser2net}): no row through a network server")
+    try:
+        subprocess.run(["true"], user=OTHER_UID, group=OTHER_UID, extra_groups=[], check=True)
+    except (OSError, subprocess.SubprocessError):
+        print(f"skipped: this run cannot take uid {OTHER_UID} (it is not root): "
+              "the permission row does not run")
+        cases = [c for c in cases if not c.other_user]
     checks = [(c.name, lambda c=c: runner.run(c)) for c in cases if c.only in (None, platform)]
     if runner.ser2net:
         checks.append(("remote: second client while one holds the port",
