@@ -306,13 +306,22 @@ package)
 plan)
     echo "architecture: $arch"
     echo "install: $(packages_for "${2:-build}")"
-    echo "build presets: $PRESETS"
+    case "${2:-build}" in
+    build | demo) echo "build presets: native (./dev.sh build all: $PRESETS)" ;;
+    *) echo "build presets: $PRESETS" ;;
+    esac
     echo "tested and packaged for Debian: $DEB_PRESETS"
     case "${2:-build}" in
     check | bench) echo "taken out of their packages, not installed: ser2net ($SER2NET), avahi-daemon ($AVAHI)" ;;
     esac
     case "${2:-build}:$arch" in
     check:amd64) echo "adds the i386 architecture (for the 32-bit Wine) when it is missing" ;;
+    esac
+    # Downloads measured with apt-get --print-uris against Debian 12's
+    # required, important and standard packages alone.
+    case "${2:-build}:$arch" in
+    check:amd64) echo "downloads about 750 MB (480 packages) on a Debian 12 that has none of them" ;;
+    build:*) echo "downloads about 90 MB (52 packages) on a Debian 12 without CMake and g++" ;;
     esac
     [ "${2:-build}" != check ] ||
         echo "takes about 15 minutes on 2 cores once the packages are in (measured; about 16 more to install them the first time)"
