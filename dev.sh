@@ -23,7 +23,8 @@ arch=${KOVEX_ARCH:-$(dpkg --print-architecture)}
 
 # The native configure also builds the test programs, hence GoogleTest and
 # Python; Wine is only needed to test.
-BUILD_PACKAGES="cmake g++ libgtest-dev python3"
+# make: CMake's Makefile generator runs it, and neither CMake nor g++ brings it.
+BUILD_PACKAGES="cmake g++ make libgtest-dev python3"
 # ser2net's libraries: the program itself comes out of its package (below).
 TEST_PACKAGES="clang libclang-rt-14-dev clang-tidy cppcheck groff-base dpkg-dev lintian man-db"
 TEST_PACKAGES="$TEST_PACKAGES libgensio4 libyaml-0-2"
@@ -61,7 +62,7 @@ fi
 # The packages each command needs; `plan` shows the same lists. The
 # first build needs CMake and a compiler alone; the demo adds Python, which
 # it is written in.
-QUICK_PACKAGES="cmake g++"
+QUICK_PACKAGES="cmake g++ make"
 packages_for() {
     case "$1" in
     build) echo "$QUICK_PACKAGES" ;;
