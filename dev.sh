@@ -66,7 +66,7 @@ QUICK_PACKAGES="cmake g++ make"
 packages_for() {
     case "$1" in
     build) echo "$QUICK_PACKAGES" ;;
-    demo) echo "$QUICK_PACKAGES python3" ;;
+    demo) echo "$QUICK_PACKAGES python3 iproute2" ;;
     check) echo "$BUILD_PACKAGES $TEST_PACKAGES" ;;
     bench) echo "$BUILD_PACKAGES $TEST_PACKAGES" ;;
     package) echo "$BUILD_PACKAGES $PACKAGE_PACKAGES" ;;
