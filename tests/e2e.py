@@ -739,7 +739,8 @@ class Runner:
                 subprocess.run(["nsenter", "-t", str(holder.pid), "-n", "ip", "addr", "add",
                                 f"{address}/24", "dev", "eth0"], check=True)
         except subprocess.CalledProcessError as failure:
-            return f"no server host can be made here ({shlex.join(failure.cmd)} failed)"
+            command = " ".join(shlex.join(failure.cmd).split())  # one line, as a skip is said
+            return f"no server host can be made here ({command} failed)"
         self.ports["MDNS_LISTING"] = mdns_listing()
         self.servers.append(subprocess.Popen(
             ["nsenter", "-t", str(holder.pid), "-n", sys.executable, os.path.abspath(__file__),
