@@ -163,11 +163,14 @@ int lookup_pattern_compile(PatternProgram *program, const char *pattern)
                         pattern, PATTERN_CODE_MAX, PATTERN_CLASS_MAX);
         return -1;
     }
-    // Counted from 1, as the user reads the pattern: in characters where the
-    // texts are UTF-8, else in bytes.
+    // Counted from 1, as the user reads the pattern, in the characters the
+    // engine takes: UTF-8's where the texts are UTF-8 (a byte that begins
+    // none is one of its own), else bytes.
     unsigned long character = 1;
-    for (const char *p = pattern; p < at; p++)
-        character += !PORT_TEXT_UTF8 || (static_cast<unsigned char>(*p) & 0xC0) != 0x80 ? 1 : 0;
+    for (const char *p = pattern; p < at; character++) {
+        size_t length = PORT_TEXT_UTF8 ? text_character_length(p) : 1;
+        p += length != 0 ? length : 1;
+    }
     if (*at == '\0')
         port_reason_set(REFUSED "it ends too soon", pattern);
     else
